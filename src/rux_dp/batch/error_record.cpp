@@ -31,7 +31,7 @@ std::string_view stage_name(ErrorStage stage) {
 ErrorRecord ErrorRecord::make(ErrorStage stage, std::string code, std::string message,
                               ErrorContext context) {
     return ErrorRecord{
-        .schema_version = std::string(schema_version),
+        .schema_version = std::string(rux_dp::schema_version),
         .record_type = "error",
         .producer = Producer::rux_align("batch"),
         .context = std::move(context),
