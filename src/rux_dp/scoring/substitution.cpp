@@ -95,6 +95,10 @@ SubstitutionScoring SubstitutionScoring::match_mismatch(std::int32_t match_score
                                                         std::int32_t mismatch_penalty) {
     SubstitutionScoring s;
     s.mm_ = {match_score, mismatch_penalty};
+    // Negated once here, in unsigned arithmetic: a record may carry INT32_MIN, whose plain
+    // negation is undefined; it wraps to itself.
+    s.mismatch_score_ =
+        static_cast<std::int32_t>(0u - static_cast<std::uint32_t>(mismatch_penalty));
     return s;
 }
 

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -72,7 +73,7 @@ public:
     /// Score of query symbol `a` against target symbol `b`. A matrix symbol outside the alphabet is
     /// an invariant violation (callers check membership first).
     std::int32_t score(std::uint8_t a, std::uint8_t b) const {
-        if (!matrix_) return a == b ? mm_.match_score : -mm_.mismatch_penalty;
+        if (!matrix_) return a == b ? mm_.match_score : mismatch_score_;
         const int r = matrix_->index_of(a);
         const int c = matrix_->index_of(b);
         if (r < 0 || c < 0) missing_pair(a, b);
@@ -95,6 +96,7 @@ private:
     [[noreturn]] void missing_pair(std::uint8_t a, std::uint8_t b) const;
 
     MatchMismatch mm_{};
+    std::int32_t mismatch_score_ = 0;  // -mismatch_penalty, wrapping for INT32_MIN
     std::shared_ptr<const SubstitutionMatrix> matrix_;
 };
 
