@@ -130,11 +130,11 @@ constexpr CanonicalCase canonical_cases[] = {
 
 TEST(CanonicalizeExternalCigar, KnownCases) {
     for (const auto& c : canonical_cases) {
-        SCOPED_TRACE(std::string(c.cigar) + " at " + std::to_string(c.query_start) + "," +
-                     std::to_string(c.target_start) + " | " + std::string(c.query) + " | " +
-                     std::string(c.target));
-        const auto result = canonicalize_external_cigar(c.cigar, c.query_start, c.target_start,
-                                                        c.query, c.target);
+        SCOPED_TRACE(std::string(c.cigar) + " at " + std::to_string(c.query_start) + ","
+                     + std::to_string(c.target_start) + " | " + std::string(c.query) + " | "
+                     + std::string(c.target));
+        const auto result =
+            canonicalize_external_cigar(c.cigar, c.query_start, c.target_start, c.query, c.target);
         if (c.ok) {
             ASSERT_TRUE(result.has_value()) << result.error();
             EXPECT_EQ(result->text(), c.expected);
@@ -162,10 +162,8 @@ TagMap tags_of(std::vector<std::string_view> fields) {
 
 TEST(ParseTags, SplitsAtTheFirstTwoColons) {
     const TagMap tags = tags_of({"XX:Z:a:b", "NM:i:", "AS:i:-12", "cg:Z:3=1X"});
-    const TagMap expected = {{"XX", {'Z', "a:b"}},
-                             {"NM", {'i', ""}},
-                             {"AS", {'i', "-12"}},
-                             {"cg", {'Z', "3=1X"}}};
+    const TagMap expected = {
+        {"XX", {'Z', "a:b"}}, {"NM", {'i', ""}}, {"AS", {'i', "-12"}}, {"cg", {'Z', "3=1X"}}};
     EXPECT_EQ(tags, expected);
     EXPECT_EQ(tags_of({}), TagMap{});
 }
@@ -251,21 +249,35 @@ TEST(ExternalObjective, NmForEditDistanceAsOtherwise) {
         {{"AS:i:+7", "NM:i:0"}, 0, "", 7, ""},
         {{"NM:i:3"}, 3, "", std::nullopt, "SAM line 9 is missing AS:i"},
         {{"AS:i:5"}, std::nullopt, "SAM line 9 is missing NM:i", 5, ""},
-        {{"NM:i:-1", "AS:i:-9223372036854775808"}, -1, "", std::numeric_limits<std::int64_t>::min(),
+        {{"NM:i:-1", "AS:i:-9223372036854775808"},
+         -1,
+         "",
+         std::numeric_limits<std::int64_t>::min(),
          ""},
-        {{"NM:i:x", "AS:i:9223372036854775808"}, std::nullopt, "SAM line 9 has invalid NM:i",
-         std::nullopt, "SAM line 9 has invalid AS:i"},
-        {{"NM:i:", "AS:i:"}, std::nullopt, "SAM line 9 has invalid NM:i", std::nullopt,
+        {{"NM:i:x", "AS:i:9223372036854775808"},
+         std::nullopt,
+         "SAM line 9 has invalid NM:i",
+         std::nullopt,
          "SAM line 9 has invalid AS:i"},
-        {{"NM:i:+-1", "AS:i:--1"}, std::nullopt, "SAM line 9 has invalid NM:i", std::nullopt,
+        {{"NM:i:", "AS:i:"},
+         std::nullopt,
+         "SAM line 9 has invalid NM:i",
+         std::nullopt,
          "SAM line 9 has invalid AS:i"},
-        {{"NM:f:1", "AS:Z:1"}, std::nullopt, "SAM line 9 tag NM must use integer type i",
-         std::nullopt, "SAM line 9 tag AS must use integer type i"},
+        {{"NM:i:+-1", "AS:i:--1"},
+         std::nullopt,
+         "SAM line 9 has invalid NM:i",
+         std::nullopt,
+         "SAM line 9 has invalid AS:i"},
+        {{"NM:f:1", "AS:Z:1"},
+         std::nullopt,
+         "SAM line 9 tag NM must use integer type i",
+         std::nullopt,
+         "SAM line 9 tag AS must use integer type i"},
     };
-    constexpr AlignmentMode score_modes[] = {AlignmentMode::global_linear,
-                                             AlignmentMode::global_affine,
-                                             AlignmentMode::local_linear,
-                                             AlignmentMode::semiglobal_linear};
+    constexpr AlignmentMode score_modes[] = {
+        AlignmentMode::global_linear, AlignmentMode::global_affine, AlignmentMode::local_linear,
+        AlignmentMode::semiglobal_linear};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.fields[0]));
         const TagMap tags = tags_of(c.fields);
@@ -317,15 +329,17 @@ TEST(ExternalRecord, AssemblesAnUnverifiedRecord) {
                      .version = "unknown",
                      .commit = std::nullopt,
                      .backend = "external"},
-        .pair = {.index = 7,
-                 // The declared length stands; the digest is that of the actual sequence.
-                 .query = {.id = "read1",
-                           .length = 40,
-                           .sha256 =
-                               "1dff3e84fe7877e0673b69bbddcf40124e396e3f9943dd890c91b6a09adb9af0"},
-                 .target = {.id = "chr1",
-                            .length = 3,
-                            .sha256 = "cd1e20035ab6b16724a122f6c6d2d9b83cb868601d1f3df5d1fa46936ca1c395"}},
+        .pair =
+            {.index = 7,
+             // The declared length stands; the digest is that of the actual sequence.
+             .query = {.id = "read1",
+                       .length = 40,
+                       .sha256 =
+                           "1dff3e84fe7877e0673b69bbddcf40124e396e3f9943dd890c91b6a09adb9af0"},
+             .target = {.id = "chr1",
+                        .length = 3,
+                        .sha256 =
+                            "cd1e20035ab6b16724a122f6c6d2d9b83cb868601d1f3df5d1fa46936ca1c395"}},
         .problem = problem,
         .alignment = {.objective = {ObjectiveKind::score, 1},
                       .trace = TraceRecord{.query_span = {0, 4},
@@ -340,7 +354,6 @@ TEST(ExternalRecord, AssemblesAnUnverifiedRecord) {
         .metrics = std::nullopt,
         .integrity = std::nullopt};
     EXPECT_EQ(record, expected);
-
 }
 
 }  // namespace

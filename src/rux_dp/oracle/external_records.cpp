@@ -1,15 +1,15 @@
 #include "rux_dp/oracle/external_records.hpp"
 
+#include "rux_dp/base/invariant.hpp"
+#include "rux_dp/base/version.hpp"
+#include "rux_dp/oracle/external_records_detail.hpp"
+
 #include <openssl/evp.h>
 
 #include <array>
 #include <limits>
 #include <optional>
 #include <utility>
-
-#include "rux_dp/base/invariant.hpp"
-#include "rux_dp/base/version.hpp"
-#include "rux_dp/oracle/external_records_detail.hpp"
 
 namespace rux_dp {
 
@@ -28,8 +28,8 @@ std::string_view utf8_char_at(std::string_view text, std::size_t pos) {
         width = 2;
     }
     std::size_t len = 1;
-    while (len < width && pos + len < text.size() &&
-           (static_cast<unsigned char>(text[pos + len]) & 0xC0) == 0x80)
+    while (len < width && pos + len < text.size()
+           && (static_cast<unsigned char>(text[pos + len]) & 0xC0) == 0x80)
         ++len;
     return text.substr(pos, len);
 }
@@ -68,13 +68,15 @@ void push_column(std::vector<CigarRun>& runs, CigarOp op) {
 
 Result<std::uint64_t> parse_usize(std::string_view text, std::string_view field) {
     const std::optional<std::uint64_t> value = detail::parse_decimal<std::uint64_t>(text);
-    if (!value) return std::unexpected(std::string(field) + " is not a non-negative integer");
+    if (!value)
+        return std::unexpected(std::string(field) + " is not a non-negative integer");
     return *value;
 }
 
 Result<std::vector<RawCigarRun>> raw_cigar_runs(std::string_view text) {
     std::vector<RawCigarRun> runs;
-    if (text.empty() || text == "*") return runs;
+    if (text.empty() || text == "*")
+        return runs;
     std::uint64_t pending = 0;
     bool digit_seen = false;
     std::size_t pos = 0;
@@ -97,7 +99,8 @@ Result<std::vector<RawCigarRun>> raw_cigar_runs(std::string_view text) {
         digit_seen = false;
         pos += op.size();
     }
-    if (digit_seen) return std::unexpected("CIGAR ends with a length and no operation");
+    if (digit_seen)
+        return std::unexpected("CIGAR ends with a length and no operation");
     return runs;
 }
 
@@ -105,7 +108,8 @@ Result<Cigar> canonicalize_external_cigar(std::string_view cigar, std::uint64_t 
                                           std::uint64_t target_start, std::string_view query,
                                           std::string_view target) {
     auto raw = raw_cigar_runs(cigar);
-    if (!raw) return std::unexpected(std::move(raw).error());
+    if (!raw)
+        return std::unexpected(std::move(raw).error());
     constexpr std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
     std::uint64_t qpos = query_start;
     std::uint64_t tpos = target_start;
@@ -130,11 +134,13 @@ Result<Cigar> canonicalize_external_cigar(std::string_view cigar, std::uint64_t 
             }
         } else if (run.op == "I") {
             runs.push_back({run.length, CigarOp::insertion});
-            if (qpos > max - run.length) return std::unexpected("query coordinate overflow");
+            if (qpos > max - run.length)
+                return std::unexpected("query coordinate overflow");
             qpos += run.length;
         } else if (run.op == "D") {
             runs.push_back({run.length, CigarOp::deletion});
-            if (tpos > max - run.length) return std::unexpected("target coordinate overflow");
+            if (tpos > max - run.length)
+                return std::unexpected("target coordinate overflow");
             tpos += run.length;
         } else {
             return std::unexpected("unsupported external CIGAR operation '" + run.op + "'");
@@ -164,26 +170,29 @@ Result<std::string> integer_tag(const TagMap& tags, std::string_view name, std::
                                 std::string_view format) {
     const auto it = tags.find(name);
     if (it == tags.end())
-        return std::unexpected(line_prefix(format, line) + " is missing " + std::string(name) +
-                               ":i");
+        return std::unexpected(line_prefix(format, line) + " is missing " + std::string(name)
+                               + ":i");
     if (it->second.type != 'i')
-        return std::unexpected(line_prefix(format, line) + " tag " + std::string(name) +
-                               " must use integer type i");
+        return std::unexpected(line_prefix(format, line) + " tag " + std::string(name)
+                               + " must use integer type i");
     return it->second.value;
 }
 
 Result<void> validate_nm_tag(const TagMap& tags, const Cigar& cigar, std::uint64_t line,
                              std::string_view format) {
-    if (!tags.contains(std::string_view("NM"))) return {};
+    if (!tags.contains(std::string_view("NM")))
+        return {};
     auto text = integer_tag(tags, "NM", line, format);
-    if (!text) return std::unexpected(std::move(text).error());
+    if (!text)
+        return std::unexpected(std::move(text).error());
     const std::optional<std::uint64_t> reported = detail::parse_decimal<std::uint64_t>(*text);
-    if (!reported) return std::unexpected(line_prefix(format, line) + " has invalid NM:i");
+    if (!reported)
+        return std::unexpected(line_prefix(format, line) + " has invalid NM:i");
     const std::uint64_t implied = detail::cigar_totals(cigar).edits;
     if (*reported != implied)
-        return std::unexpected(line_prefix(format, line) + " reports NM:i:" +
-                               std::to_string(*reported) + " but CIGAR and sources imply " +
-                               std::to_string(implied));
+        return std::unexpected(line_prefix(format, line)
+                               + " reports NM:i:" + std::to_string(*reported)
+                               + " but CIGAR and sources imply " + std::to_string(implied));
     return {};
 }
 
@@ -192,11 +201,12 @@ Result<Objective> external_objective(AlignmentMode mode, const TagMap& tags, std
     const bool distance = mode == AlignmentMode::edit_distance;
     const std::string_view name = distance ? "NM" : "AS";
     auto text = integer_tag(tags, name, line, format);
-    if (!text) return std::unexpected(std::move(text).error());
+    if (!text)
+        return std::unexpected(std::move(text).error());
     const std::optional<std::int64_t> value = detail::parse_decimal<std::int64_t>(*text);
     if (!value)
-        return std::unexpected(line_prefix(format, line) + " has invalid " + std::string(name) +
-                               ":i");
+        return std::unexpected(line_prefix(format, line) + " has invalid " + std::string(name)
+                               + ":i");
     return Objective{.kind = distance ? ObjectiveKind::distance : ObjectiveKind::score,
                      .value = *value};
 }
@@ -222,12 +232,11 @@ AlignmentRecord external_record(const ExternalRecordInputs& inputs) {
                                                           .target_span = inputs.target_span,
                                                           .cigar = inputs.cigar,
                                                           .operations = std::nullopt}},
-        .verification =
-            VerificationSummary{.level = VerificationLevel::structure,
-                                .status = VerificationStatus::inconclusive,
-                                .checks = {},
-                                .reference_backend = std::nullopt,
-                                .reason = "record has not yet been verified"},
+        .verification = VerificationSummary{.level = VerificationLevel::structure,
+                                            .status = VerificationStatus::inconclusive,
+                                            .checks = {},
+                                            .reference_backend = std::nullopt,
+                                            .reason = "record has not yet been verified"},
         .metrics = std::nullopt,
         .integrity = std::nullopt};
 }

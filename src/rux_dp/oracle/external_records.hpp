@@ -1,5 +1,9 @@
 #pragma once
 
+#include "rux_dp/alignment/cigar.hpp"
+#include "rux_dp/base/result.hpp"
+#include "rux_dp/oracle/records.hpp"
+
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -7,10 +11,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "rux_dp/alignment/cigar.hpp"
-#include "rux_dp/base/result.hpp"
-#include "rux_dp/oracle/records.hpp"
 
 namespace rux_dp {
 

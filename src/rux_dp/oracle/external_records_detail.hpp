@@ -2,14 +2,14 @@
 
 // Helpers shared by the PAF and SAM converters.
 
+#include "rux_dp/alignment/cigar.hpp"
+
 #include <charconv>
 #include <cstdint>
 #include <limits>
 #include <optional>
 #include <string_view>
 #include <vector>
-
-#include "rux_dp/alignment/cigar.hpp"
 
 namespace rux_dp::detail {
 
@@ -20,12 +20,15 @@ std::optional<T> parse_decimal(std::string_view text) {
     if (!text.empty() && text.front() == '+') {
         text.remove_prefix(1);
         // from_chars would take the "-" of "+-1" as a sign of its own.
-        if (!text.empty() && text.front() == '-') return std::nullopt;
+        if (!text.empty() && text.front() == '-')
+            return std::nullopt;
     }
-    if (text.empty()) return std::nullopt;
+    if (text.empty())
+        return std::nullopt;
     T value{};
     const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc{} || ptr != text.data() + text.size()) return std::nullopt;
+    if (ec != std::errc{} || ptr != text.data() + text.size())
+        return std::nullopt;
     return value;
 }
 
@@ -54,7 +57,8 @@ inline CigarTotals cigar_totals(const Cigar& cigar) {
         } else {
             totals.edits = saturating_add(totals.edits, run.length);
         }
-        if (run.op != CigarOp::deletion) totals.query = saturating_add(totals.query, run.length);
+        if (run.op != CigarOp::deletion)
+            totals.query = saturating_add(totals.query, run.length);
         if (run.op != CigarOp::insertion)
             totals.target = saturating_add(totals.target, run.length);
     }
@@ -72,7 +76,8 @@ inline std::vector<std::string_view> split_lines(std::string_view text) {
             break;
         }
         std::string_view line = text.substr(0, end);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
         lines.push_back(line);
         text.remove_prefix(end + 1);
     }
@@ -84,7 +89,8 @@ inline std::vector<std::string_view> split_tabs(std::string_view line) {
     while (true) {
         const std::size_t end = line.find('\t');
         fields.push_back(line.substr(0, end));
-        if (end == std::string_view::npos) break;
+        if (end == std::string_view::npos)
+            break;
         line.remove_prefix(end + 1);
     }
     return fields;
