@@ -19,6 +19,8 @@ struct Normalizer {
     bool failed = false;
 
     void append(std::string_view bytes) {
+        if (!failed)
+            out.reserve(out.size() + bytes.size());
         for (const char c : bytes) {
             if (is_sequence_blank(c))
                 continue;
