@@ -1,3 +1,7 @@
+#include "rux_dp/oracle/json_reader.hpp"
+#include "rux_dp/oracle/json_writer.hpp"
+#include "rux_dp/oracle/records.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -6,9 +10,6 @@
 #include <string>
 #include <string_view>
 
-#include "rux_dp/oracle/json_reader.hpp"
-#include "rux_dp/oracle/json_writer.hpp"
-#include "rux_dp/oracle/records.hpp"
 #include "support/sample_records.hpp"
 
 namespace rux_dp {
@@ -22,7 +23,8 @@ std::string replaced(std::string_view text, std::string_view from, std::string_v
     std::string out(text);
     const std::size_t at = out.find(from);
     EXPECT_NE(at, std::string::npos) << "no " << from << " in the base text";
-    if (at != std::string::npos) out.replace(at, from.size(), to);
+    if (at != std::string::npos)
+        out.replace(at, from.size(), to);
     return out;
 }
 
@@ -38,9 +40,9 @@ TEST(JsonWriter, MetricsAndIntegrityComeLast) {
     record.integrity = IntegrityFingerprint{
         .version = "v", .hash_algorithm = "sha256", .deterministic_fields_sha256 = "cc"};
     const std::string expected =
-        std::string(minimal_record_json.substr(0, minimal_record_json.size() - 1)) +
-        R"(,"metrics":{"elapsed_ms":0.5,"work_cells":6},)"
-        R"("integrity":{"version":"v","hash_algorithm":"sha256","deterministic_fields_sha256":"cc"}})";
+        std::string(minimal_record_json.substr(0, minimal_record_json.size() - 1))
+        + R"(,"metrics":{"elapsed_ms":0.5,"work_cells":6},)"
+          R"("integrity":{"version":"v","hash_algorithm":"sha256","deterministic_fields_sha256":"cc"}})";
     EXPECT_EQ(json_text(record), expected);
 }
 
@@ -53,19 +55,20 @@ TEST(JsonWriter, ProducerCommitSitsBetweenVersionAndBackend) {
 }
 
 TEST(JsonWriter, CheckDetailOnlyWhenPresent) {
-    EXPECT_EQ(json_text(CheckResult{.name = "n", .passed = true, .detail = std::nullopt}), R"({"name":"n","passed":true})");
+    EXPECT_EQ(json_text(CheckResult{.name = "n", .passed = true, .detail = std::nullopt}),
+              R"({"name":"n","passed":true})");
     EXPECT_EQ(json_text(CheckResult{.name = "n", .passed = false, .detail = "d"}),
               R"({"name":"n","passed":false,"detail":"d"})");
 }
 
 TEST(JsonWriter, ScoringVariantsPutKindFirst) {
-    const ScoringScheme affine = AffineScoring{
-        .substitution = MatrixScheme{.name = "tiny",
-                                     .alphabet = {"A", "C"},
-                                     .scores = {{1, -1}, {-1, 1}},
-                                     .source_sha256 = "dd"},
-        .gap_open = -5,
-        .gap_extend = -1};
+    const ScoringScheme affine =
+        AffineScoring{.substitution = MatrixScheme{.name = "tiny",
+                                                   .alphabet = {"A", "C"},
+                                                   .scores = {{1, -1}, {-1, 1}},
+                                                   .source_sha256 = "dd"},
+                      .gap_open = -5,
+                      .gap_extend = -1};
     EXPECT_EQ(json_text(affine),
               R"({"kind":"affine","substitution":{"kind":"matrix","name":"tiny",)"
               R"("alphabet":["A","C"],"scores":[[1,-1],[-1,1]],"source_sha256":"dd"},)"
@@ -91,17 +94,16 @@ TEST(JsonWriter, TraceWithAndWithoutOperations) {
     EXPECT_EQ(json_text(trace),
               R"({"query_span":{"start":0,"end":2},"target_span":{"start":5,"end":6},)"
               R"("cigar":"1=1I"})");
-    trace.operations = std::vector<AlignmentStep>{
-        {.op = AlignmentOpKind::match,
-         .query_pos = 0,
-         .target_pos = 5,
-         .query_base = U'A',
-         .target_base = U'A'},
-        {.op = AlignmentOpKind::insertion,
-         .query_pos = 1,
-         .target_pos = std::nullopt,
-         .query_base = U'C',
-         .target_base = std::nullopt}};
+    trace.operations = std::vector<AlignmentStep>{{.op = AlignmentOpKind::match,
+                                                   .query_pos = 0,
+                                                   .target_pos = 5,
+                                                   .query_base = U'A',
+                                                   .target_base = U'A'},
+                                                  {.op = AlignmentOpKind::insertion,
+                                                   .query_pos = 1,
+                                                   .target_pos = std::nullopt,
+                                                   .query_base = U'C',
+                                                   .target_base = std::nullopt}};
     EXPECT_EQ(json_text(trace),
               R"({"query_span":{"start":0,"end":2},"target_span":{"start":5,"end":6},)"
               R"("cigar":"1=1I","operations":[)"
@@ -147,13 +149,19 @@ constexpr EscapeCase escape_cases[] = {
     {"\x7f", "\"\x7f\""},
     {"\xF0\x9F\x98\x80 \xE2\x82\xAC", "\"\xF0\x9F\x98\x80 \xE2\x82\xAC\""},
     // Ill-formed UTF-8: each maximal ill-formed subsequence becomes one U+FFFD.
-    {"a\xFF" "b", "\"a\xEF\xBF\xBD" "b\""},
+    {"a\xFF"
+     "b",
+     "\"a\xEF\xBF\xBD"
+     "b\""},
     {"\xC3", "\"\xEF\xBF\xBD\""},
     {"\xF0\x9F\x98", "\"\xEF\xBF\xBD\""},
-    {"\xC0\xAF", "\"\xEF\xBF\xBD\xEF\xBF\xBD\""},          // overlong "/"
-    {"\xED\xA0\x80", "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\""},  // surrogate
+    {"\xC0\xAF", "\"\xEF\xBF\xBD\xEF\xBF\xBD\""},                                  // overlong "/"
+    {"\xED\xA0\x80", "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\""},                  // surrogate
     {"\xF4\x90\x80\x80", "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\""},  // > U+10FFFF
-    {"\xE2\x82" "x", "\"\xEF\xBF\xBD" "x\""},
+    {"\xE2\x82"
+     "x",
+     "\"\xEF\xBF\xBD"
+     "x\""},
 };
 
 TEST(JsonWriter, TextEscaping) {
@@ -167,9 +175,15 @@ TEST(JsonWriter, TextEscaping) {
 
 TEST(JsonWriter, Numbers) {
     const std::pair<double, std::string_view> doubles[] = {
-        {0.0, "0"},          {0.5, "0.5"},       {0.1 + 0.2, "0.30000000000000004"},
-        {1.25, "1.25"},      {-1.5, "-1.5"},     {123456789.0, "123456789"},
-        {1e21, "1e+21"},     {5e-324, "5e-324"}, {1.7976931348623157e308, "1.7976931348623157e+308"},
+        {0.0, "0"},
+        {0.5, "0.5"},
+        {0.1 + 0.2, "0.30000000000000004"},
+        {1.25, "1.25"},
+        {-1.5, "-1.5"},
+        {123456789.0, "123456789"},
+        {1e21, "1e+21"},
+        {5e-324, "5e-324"},
+        {1.7976931348623157e308, "1.7976931348623157e+308"},
         {std::numeric_limits<double>::quiet_NaN(), "null"},
         {std::numeric_limits<double>::infinity(), "null"},
         {-std::numeric_limits<double>::infinity(), "null"},
@@ -182,8 +196,9 @@ TEST(JsonWriter, Numbers) {
     EXPECT_EQ(json_text(Objective{.kind = ObjectiveKind::score,
                                   .value = std::numeric_limits<std::int64_t>::min()}),
               R"({"kind":"score","value":-9223372036854775808})");
-    EXPECT_EQ(json_text(AlignmentSpan{.start = 0, .end = std::numeric_limits<std::uint64_t>::max()}),
-              R"({"start":0,"end":18446744073709551615})");
+    EXPECT_EQ(
+        json_text(AlignmentSpan{.start = 0, .end = std::numeric_limits<std::uint64_t>::max()}),
+        R"({"start":0,"end":18446744073709551615})");
 }
 
 TEST(JsonWriter, Reports) {
@@ -223,9 +238,10 @@ TEST(JsonWriter, Reports) {
               R"("pair":{"index":0,"query":{"id":"q","length":2,"sha256":"aa"},)"
               R"("target":{"id":"t","length":1,"sha256":"bb"}},)"
               R"("problem":{"mode":"edit-distance","scoring":{"kind":"edit-distance"}},)"
-              R"("left":)" + left + R"(,"right":)" + left +
-                  R"(,"objectives_equal":true,"traces_equal":false,"equivalent":false,)"
-                  R"("differences":["one","two"]})");
+              R"("left":)"
+                  + left + R"(,"right":)" + left
+                  + R"(,"objectives_equal":true,"traces_equal":false,"equivalent":false,)"
+                    R"("differences":["one","two"]})");
 }
 
 TEST(JsonWriter, AppendsToTheBuffer) {
@@ -254,18 +270,19 @@ TEST(JsonReader, MinimalRecord) {
 
 TEST(JsonReader, MembersInAnyOrderAndNullsForAbsentMembers) {
     // Reversed member order everywhere, "kind" last, and null for every optional member.
-    const std::string text = R"( {"integrity":null,"metrics":null,)"
-                             R"("verification":{"reason":null,"reference_backend":null,)"
-                             R"("checks":[{"detail":null,"passed":true,"name":"structure"}],)"
-                             R"("status":"verified","level":"structure"},)"
-                             R"("alignment":{"trace":null,"objective":{"value":1,"kind":"distance"}},)"
-                             R"("problem":{"scoring":{"kind":"edit-distance"},"mode":"edit-distance"},)"
-                             R"("pair":{"target":{"sha256":"bb","length":1,"id":"t"},)"
-                             R"("query":{"sha256":"aa","length":2,"id":"q"},"index":0},)"
-                             R"("producer":{"backend":"bit-parallel","commit":null,)"
-                             R"("version":"0.2.0-alpha.2","name":"rux-align"},)"
-                             R"("record_type":"alignment","schema_version":"rux-align.v2"})"
-                             "\r\n\t ";
+    const std::string text =
+        R"( {"integrity":null,"metrics":null,)"
+        R"("verification":{"reason":null,"reference_backend":null,)"
+        R"("checks":[{"detail":null,"passed":true,"name":"structure"}],)"
+        R"("status":"verified","level":"structure"},)"
+        R"("alignment":{"trace":null,"objective":{"value":1,"kind":"distance"}},)"
+        R"("problem":{"scoring":{"kind":"edit-distance"},"mode":"edit-distance"},)"
+        R"("pair":{"target":{"sha256":"bb","length":1,"id":"t"},)"
+        R"("query":{"sha256":"aa","length":2,"id":"q"},"index":0},)"
+        R"("producer":{"backend":"bit-parallel","commit":null,)"
+        R"("version":"0.2.0-alpha.2","name":"rux-align"},)"
+        R"("record_type":"alignment","schema_version":"rux-align.v2"})"
+        "\r\n\t ";
     const auto read = read_alignment_record(text);
     ASSERT_TRUE(read) << read.error();
     EXPECT_EQ(*read, minimal_record());
@@ -286,8 +303,9 @@ TEST(JsonReader, GapBeforeSubstitutionIsWrittenBackKindFirst) {
 }
 
 TEST(JsonReader, NullMetricsReadsAsAbsent) {
-    const std::string text = std::string(minimal_record_json.substr(0, minimal_record_json.size() - 1)) +
-                             R"(,"metrics":null})";
+    const std::string text =
+        std::string(minimal_record_json.substr(0, minimal_record_json.size() - 1))
+        + R"(,"metrics":null})";
     const auto read = read_alignment_record(text);
     ASSERT_TRUE(read) << read.error();
     EXPECT_FALSE(read->metrics);
@@ -298,27 +316,31 @@ TEST(JsonReader, ElapsedTimeTakesAnyNumberAndNull) {
     const std::string base =
         std::string(minimal_record_json.substr(0, minimal_record_json.size() - 1));
     const std::pair<std::string_view, double> times[] = {
-        {"7", 7.0}, {"-3", -3.0}, {"2.5e3", 2500.0}, {"18446744073709551616", 18446744073709551616.0}};
+        {"7", 7.0},
+        {"-3", -3.0},
+        {"2.5e3", 2500.0},
+        {"18446744073709551616", 18446744073709551616.0}};
     for (const auto& [text, value] : times) {
         SCOPED_TRACE(std::string(text));
-        const auto read = read_alignment_record(
-            base + R"(,"metrics":{"elapsed_ms":)" + std::string(text) + R"(,"work_cells":1}})");
+        const auto read = read_alignment_record(base + R"(,"metrics":{"elapsed_ms":)"
+                                                + std::string(text) + R"(,"work_cells":1}})");
         ASSERT_TRUE(read) << read.error();
         ASSERT_TRUE(read->metrics);
         EXPECT_EQ(read->metrics->elapsed_ms, value);
     }
     // What the writer gives for a time that is not finite reads back as such.
-    const auto nan = read_alignment_record(base + R"(,"metrics":{"elapsed_ms":null,"work_cells":1}})");
+    const auto nan =
+        read_alignment_record(base + R"(,"metrics":{"elapsed_ms":null,"work_cells":1}})");
     ASSERT_TRUE(nan) << nan.error();
     EXPECT_TRUE(std::isnan(nan->metrics->elapsed_ms));
 }
 
 TEST(JsonReader, StepMembersMayBeMissing) {
-    const std::string text =
-        replaced(minimal_record_json, R"("alignment":{"objective":{"kind":"distance","value":1}})",
-                 R"("alignment":{"objective":{"kind":"distance","value":1},"trace":{)"
-                 R"("query_span":{"start":0,"end":1},"target_span":{"start":0,"end":0},)"
-                 R"("cigar":"1I","operations":[{"op":"insertion","query_pos":0,"query_base":"A"}]}})");
+    const std::string text = replaced(
+        minimal_record_json, R"("alignment":{"objective":{"kind":"distance","value":1}})",
+        R"("alignment":{"objective":{"kind":"distance","value":1},"trace":{)"
+        R"("query_span":{"start":0,"end":1},"target_span":{"start":0,"end":0},)"
+        R"("cigar":"1I","operations":[{"op":"insertion","query_pos":0,"query_base":"A"}]}})");
     const auto read = read_alignment_record(text);
     ASSERT_TRUE(read) << read.error();
     const AlignmentStep expected{.op = AlignmentOpKind::insertion,
@@ -382,7 +404,8 @@ const ReadErrorCase read_error_cases[] = {
     {"missing top-level member", R"("record_type":"alignment",)", "",
      "missing field `record_type`"},
     {"missing nested member", R"(,"sha256":"bb")", "", "pair.target: missing field `sha256`"},
-    {"missing step op", R"("op":"match",)", "", "alignment.trace.operations[0]: missing field `op`"},
+    {"missing step op", R"("op":"match",)", "",
+     "alignment.trace.operations[0]: missing field `op`"},
     {"missing kind", R"("kind":"linear",)", "", "problem.scoring: missing field `kind`"},
     {"missing variant member", R"(,"gap":-2)", "", "problem.scoring: missing field `gap`"},
     {"mode in capitals", R"("mode":"edit-distance")", R"("mode":"Edit-Distance")",
@@ -455,8 +478,8 @@ const ReadErrorCase read_error_cases[] = {
 TEST(JsonReader, RejectionsNameWhatAndWhere) {
     for (const auto& c : read_error_cases) {
         SCOPED_TRACE(std::string(c.name));
-        const std::string text = c.from.empty() ? std::string(c.to)
-                                                : replaced(rich_record_json, c.from, c.to);
+        const std::string text =
+            c.from.empty() ? std::string(c.to) : replaced(rich_record_json, c.from, c.to);
         const auto read = read_alignment_record(text);
         ASSERT_FALSE(read) << text;
         EXPECT_EQ(read.error(), c.message);
@@ -481,7 +504,8 @@ TEST(JsonReader, RichBaseRecordReads) {
 
 TEST(JsonReader, DuplicateInALargeObject) {
     std::string text = "{";
-    for (int k = 0; k < 40; ++k) text += "\"k" + std::to_string(k) + "\":0,";
+    for (int k = 0; k < 40; ++k)
+        text += "\"k" + std::to_string(k) + "\":0,";
     text += "\"k17\":1}";
     const auto read = read_alignment_record(text);
     ASSERT_FALSE(read);

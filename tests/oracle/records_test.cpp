@@ -53,8 +53,9 @@ TEST(RecordNames, OtherEnumerations) {
 
 TEST(RecordNames, SpanText) {
     EXPECT_EQ(span_text(AlignmentSpan{.start = 0, .end = 0}), "AlignmentSpan { start: 0, end: 0 }");
-    EXPECT_EQ(span_text(AlignmentSpan{.start = 2, .end = std::numeric_limits<std::uint64_t>::max()}),
-              "AlignmentSpan { start: 2, end: 18446744073709551615 }");
+    EXPECT_EQ(
+        span_text(AlignmentSpan{.start = 2, .end = std::numeric_limits<std::uint64_t>::max()}),
+        "AlignmentSpan { start: 2, end: 18446744073709551615 }");
 }
 
 TEST(RecordEquality, MatrixSchemesCompareTheirDigest) {

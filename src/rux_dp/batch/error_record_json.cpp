@@ -8,7 +8,8 @@ void write_json(std::string& out, const ErrorContext& context) {
     out.push_back('{');
     bool first = true;
     const auto name = [&](std::string_view key) {
-        if (!first) out.push_back(',');
+        if (!first)
+            out.push_back(',');
         first = false;
         out.push_back('"');
         out += key;

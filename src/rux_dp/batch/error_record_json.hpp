@@ -1,8 +1,8 @@
 #pragma once
 
-#include <string>
-
 #include "rux_dp/batch/error_record.hpp"
+
+#include <string>
 
 namespace rux_dp {
 

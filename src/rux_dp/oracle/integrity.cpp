@@ -1,11 +1,11 @@
 #include "rux_dp/oracle/integrity.hpp"
 
+#include "rux_dp/base/invariant.hpp"
+#include "rux_dp/oracle/json_writer.hpp"
+
 #include <openssl/evp.h>
 
 #include <array>
-
-#include "rux_dp/base/invariant.hpp"
-#include "rux_dp/oracle/json_writer.hpp"
 
 namespace rux_dp {
 
@@ -54,15 +54,17 @@ Result<IntegrityFingerprint> integrity_for(const AlignmentRecord& record) {
 }
 
 Result<bool> verify_integrity(const AlignmentRecord& record) {
-    if (!record.integrity) return std::unexpected("record has no integrity fingerprint");
+    if (!record.integrity)
+        return std::unexpected("record has no integrity fingerprint");
     const IntegrityFingerprint& given = *record.integrity;
     if (given.version != integrity_version)
         return std::unexpected("unsupported integrity fingerprint version '" + given.version + "'");
     if (given.hash_algorithm != integrity_hash_algorithm)
-        return std::unexpected("unsupported integrity hash algorithm '" + given.hash_algorithm +
-                               "'");
+        return std::unexpected("unsupported integrity hash algorithm '" + given.hash_algorithm
+                               + "'");
     auto expected = integrity_for(record);
-    if (!expected) return std::unexpected(std::move(expected).error());
+    if (!expected)
+        return std::unexpected(std::move(expected).error());
     return expected->deterministic_fields_sha256 == given.deterministic_fields_sha256;
 }
 

@@ -1,10 +1,10 @@
 #pragma once
 
-#include <string>
-#include <string_view>
-
 #include "rux_dp/base/result.hpp"
 #include "rux_dp/oracle/records.hpp"
+
+#include <string>
+#include <string_view>
 
 namespace rux_dp {
 

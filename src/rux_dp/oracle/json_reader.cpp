@@ -1,5 +1,7 @@
 #include "rux_dp/oracle/json_reader.hpp"
 
+#include "rux_dp/oracle/json_writer.hpp"
+
 #include <nlohmann/json.hpp>
 
 #include <array>
@@ -14,8 +16,6 @@
 #include <utility>
 #include <vector>
 
-#include "rux_dp/oracle/json_writer.hpp"
-
 namespace rux_dp {
 
 namespace {
@@ -27,7 +27,8 @@ using Json = nlohmann::ordered_json;
 std::string without_exception_tag(std::string_view what) {
     if (what.starts_with("[json.exception.")) {
         const std::size_t end = what.find("] ");
-        if (end != std::string_view::npos) what.remove_prefix(end + 2);
+        if (end != std::string_view::npos)
+            what.remove_prefix(end + 2);
     }
     return std::string(what);
 }
@@ -57,7 +58,8 @@ std::string message_text(std::string_view text) {
 }
 
 void append_path_key(std::string& path, std::string_view key) {
-    if (!path.empty()) path.push_back('.');
+    if (!path.empty())
+        path.push_back('.');
     path += message_text(key);
 }
 
@@ -68,7 +70,8 @@ void append_path_index(std::string& path, std::size_t index) {
 }
 
 std::string located(const std::string& path, std::string what) {
-    if (path.empty()) return what;
+    if (path.empty())
+        return what;
     return path + ": " + what;
 }
 
@@ -86,9 +89,7 @@ public:
     bool boolean(bool value) { return place(Json(value)); }
     bool number_integer(number_integer_t value) { return place(Json(value)); }
     bool number_unsigned(number_unsigned_t value) { return place(Json(value)); }
-    bool number_float(number_float_t value, const string_t& /*text*/) {
-        return place(Json(value));
-    }
+    bool number_float(number_float_t value, const string_t& /*text*/) { return place(Json(value)); }
     bool string(string_t& value) { return place(Json(std::move(value))); }
     bool binary(binary_t& value) { return place(Json::binary(std::move(value))); }
 
@@ -110,7 +111,8 @@ public:
             error_ = located(containing_path(), "duplicate field `" + message_text(name) + "`");
             return false;
         }
-        if (frame.large_keys) frame.large_keys->insert(name);
+        if (frame.large_keys)
+            frame.large_keys->insert(name);
         // Appended directly: the object's own insertion searches linearly, and the check above
         // already rules out an existing member.
         static_cast<Json::object_t::Container&>(members).emplace_back(std::move(name), Json());
@@ -138,13 +140,15 @@ private:
     bool is_duplicate(Frame& frame, const Json::object_t& members, const std::string& name) {
         if (!frame.large_keys && members.size() < scan_limit) {
             for (const auto& member : members) {
-                if (member.first == name) return true;
+                if (member.first == name)
+                    return true;
             }
             return false;
         }
         if (!frame.large_keys) {
             frame.large_keys = std::make_unique<std::unordered_set<std::string>>();
-            for (const auto& member : members) frame.large_keys->insert(member.first);
+            for (const auto& member : members)
+                frame.large_keys->insert(member.first);
         }
         return frame.large_keys->contains(name);
     }
@@ -152,7 +156,8 @@ private:
     // Where a new value goes: the root, the end of the open array, or the member `key` appended.
     // Pointers on the frame stack stay valid because a container only grows while it is on top.
     Json* slot_for_next_value() {
-        if (frames_.empty()) return &root_;
+        if (frames_.empty())
+            return &root_;
         Json& top = *frames_.back().container;
         if (top.is_array()) {
             auto& elements = top.get_ref<Json::array_t&>();
@@ -197,9 +202,11 @@ private:
 // "`a`", "`a` or `b`", "one of `a`, `b`, `c`", after "expected".
 std::string expected_list(std::span<const std::string_view> names) {
     std::string text;
-    if (names.size() > 2) text += "one of ";
+    if (names.size() > 2)
+        text += "one of ";
     for (std::size_t k = 0; k < names.size(); ++k) {
-        if (k != 0) text += names.size() == 2 ? " or " : ", ";
+        if (k != 0)
+            text += names.size() == 2 ? " or " : ", ";
         text.push_back('`');
         text += names[k];
         text.push_back('`');
@@ -211,7 +218,8 @@ std::string float_text(double value) {
     char text[64];
     const auto end = std::to_chars(text, text + sizeof text, value).ptr;
     std::string out(text, end);
-    if (out.find_first_of(".eEn") == std::string::npos) out += ".0";
+    if (out.find_first_of(".eEn") == std::string::npos)
+        out += ".0";
     return out;
 }
 
@@ -253,7 +261,8 @@ struct Field {
 template <std::size_t N>
 constexpr std::array<std::string_view, N> field_names(const std::array<Field, N>& fields) {
     std::array<std::string_view, N> names{};
-    for (std::size_t k = 0; k < N; ++k) names[k] = fields[k].name;
+    for (std::size_t k = 0; k < N; ++k)
+        names[k] = fields[k].name;
     return names;
 }
 
@@ -292,11 +301,8 @@ constexpr std::array<Field, 5> step_fields{{{"op"},
                                             {"target_pos", true},
                                             {"query_base", true},
                                             {"target_base", true}}};
-constexpr std::array<Field, 5> summary_fields{{{"level"},
-                                               {"status"},
-                                               {"checks"},
-                                               {"reference_backend", true},
-                                               {"reason", true}}};
+constexpr std::array<Field, 5> summary_fields{
+    {{"level"}, {"status"}, {"checks"}, {"reference_backend", true}, {"reason", true}}};
 constexpr std::array<Field, 3> check_fields{{{"name"}, {"passed"}, {"detail", true}}};
 constexpr std::array<Field, 2> metrics_fields{{{"elapsed_ms"}, {"work_cells"}}};
 constexpr std::array<Field, 3> fingerprint_fields{
@@ -360,13 +366,13 @@ private:
     }
 
     Result<void> invalid_type(const Json& value, std::string_view expected) const {
-        return fail("invalid type: " + unexpected_text(value) + ", expected " +
-                    std::string(expected));
+        return fail("invalid type: " + unexpected_text(value) + ", expected "
+                    + std::string(expected));
     }
 
     Result<void> invalid_value(const Json& value, std::string_view expected) const {
-        return fail("invalid value: " + unexpected_text(value) + ", expected " +
-                    std::string(expected));
+        return fail("invalid value: " + unexpected_text(value) + ", expected "
+                    + std::string(expected));
     }
 
     // Members in document order: an unknown name fails at once, a known one is read by `read`
@@ -375,19 +381,23 @@ private:
     template <std::size_t N, class Read>
     Result<void> object(const Json& value, std::string_view expecting,
                         const std::array<Field, N>& fields, Read&& read) {
-        if (!value.is_object()) return invalid_type(value, expecting);
+        if (!value.is_object())
+            return invalid_type(value, expecting);
         std::array<bool, N> seen{};
         for (const auto& [name, member] : value.get_ref<const Json::object_t&>()) {
             std::size_t field = 0;
-            while (field < N && fields[field].name != name) ++field;
+            while (field < N && fields[field].name != name)
+                ++field;
             if (field == N) {
-                return fail("unknown field `" + message_text(name) + "`, expected " +
-                            expected_list(field_names(fields)));
+                return fail("unknown field `" + message_text(name) + "`, expected "
+                            + expected_list(field_names(fields)));
             }
             seen[field] = true;
-            if (fields[field].optional && member.is_null()) continue;
+            if (fields[field].optional && member.is_null())
+                continue;
             const Segment segment(path_, name);
-            if (auto done = read(field, member); !done) return done;
+            if (auto done = read(field, member); !done)
+                return done;
         }
         for (std::size_t field = 0; field < N; ++field) {
             if (!seen[field] && !fields[field].optional)
@@ -400,7 +410,8 @@ private:
     template <std::size_t N>
     Result<void> name_index(const Json& value, const std::array<std::string_view, N>& names,
                             std::string_view expecting, std::size_t& out) {
-        if (!value.is_string()) return invalid_type(value, expecting);
+        if (!value.is_string())
+            return invalid_type(value, expecting);
         const std::string& given = value.get_ref<const std::string&>();
         for (std::size_t k = 0; k < N; ++k) {
             if (names[k] == given) {
@@ -408,15 +419,16 @@ private:
                 return {};
             }
         }
-        return fail("unknown variant `" + message_text(given) + "`, expected " +
-                    expected_list(names));
+        return fail("unknown variant `" + message_text(given) + "`, expected "
+                    + expected_list(names));
     }
 
     template <class Enum, std::size_t N>
     Result<void> enumerated(const Json& value, const std::array<std::string_view, N>& names,
                             std::string_view expecting, Enum& out) {
         std::size_t index = 0;
-        if (auto done = name_index(value, names, expecting, index); !done) return done;
+        if (auto done = name_index(value, names, expecting, index); !done)
+            return done;
         out = static_cast<Enum>(index);
         return {};
     }
@@ -425,9 +437,11 @@ private:
     template <std::size_t N>
     Result<void> variant_kind(const Json& value, std::string_view expecting,
                               const std::array<std::string_view, N>& kinds, std::size_t& out) {
-        if (!value.is_object()) return invalid_type(value, expecting);
+        if (!value.is_object())
+            return invalid_type(value, expecting);
         for (const auto& [name, member] : value.get_ref<const Json::object_t&>()) {
-            if (name != "kind") continue;
+            if (name != "kind")
+                continue;
             const Segment segment(path_, name);
             return name_index(member, kinds, "variant identifier", out);
         }
@@ -435,7 +449,8 @@ private:
     }
 
     Result<void> text(const Json& value, std::string& out) {
-        if (!value.is_string()) return invalid_type(value, "a string");
+        if (!value.is_string())
+            return invalid_type(value, "a string");
         out = value.get_ref<const std::string&>();
         return {};
     }
@@ -445,7 +460,8 @@ private:
     }
 
     Result<void> boolean(const Json& value, bool& out) {
-        if (!value.is_boolean()) return invalid_type(value, "a boolean");
+        if (!value.is_boolean())
+            return invalid_type(value, "a boolean");
         out = value.get<bool>();
         return {};
     }
@@ -460,7 +476,8 @@ private:
             out = 0;
             return {};
         }
-        if (value.is_number_integer()) return invalid_value(value, "u64");
+        if (value.is_number_integer())
+            return invalid_value(value, "u64");
         return invalid_type(value, "u64");
     }
 
@@ -480,12 +497,13 @@ private:
     }
 
     Result<void> i32(const Json& value, std::int32_t& out) {
-        if (!value.is_number_integer()) return invalid_type(value, "i32");
+        if (!value.is_number_integer())
+            return invalid_type(value, "i32");
         constexpr std::int64_t low = std::numeric_limits<std::int32_t>::min();
         constexpr std::int64_t high = std::numeric_limits<std::int32_t>::max();
-        if (value.is_number_unsigned() ? value.get<std::uint64_t>() > std::uint64_t{high}
-                                       : value.get<std::int64_t>() < low ||
-                                             value.get<std::int64_t>() > high)
+        if (value.is_number_unsigned()
+                ? value.get<std::uint64_t>() > std::uint64_t{high}
+                : value.get<std::int64_t>() < low || value.get<std::int64_t>() > high)
             return invalid_value(value, "i32");
         out = static_cast<std::int32_t>(value.get<std::int64_t>());
         return {};
@@ -497,19 +515,23 @@ private:
             out = std::numeric_limits<double>::quiet_NaN();
             return {};
         }
-        if (!value.is_number()) return invalid_type(value, "f64");
+        if (!value.is_number())
+            return invalid_type(value, "f64");
         out = value.get<double>();
         return {};
     }
 
     // A string of exactly one character (nlohmann has already checked the UTF-8).
     Result<void> character(const Json& value, std::optional<char32_t>& out) {
-        if (!value.is_string()) return invalid_type(value, "a character");
+        if (!value.is_string())
+            return invalid_type(value, "a character");
         const std::string& given = value.get_ref<const std::string&>();
-        if (given.empty()) return invalid_value(value, "a character");
+        if (given.empty())
+            return invalid_value(value, "a character");
         const auto lead = static_cast<unsigned char>(given[0]);
         const std::size_t width = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-        if (given.size() != width) return invalid_value(value, "a character");
+        if (given.size() != width)
+            return invalid_value(value, "a character");
         char32_t cp = width == 1   ? lead
                       : width == 2 ? lead & 0x1Fu
                       : width == 3 ? lead & 0x0Fu
@@ -522,12 +544,14 @@ private:
 
     template <class T, class Read>
     Result<void> list(const Json& value, std::vector<T>& out, Read&& read) {
-        if (!value.is_array()) return invalid_type(value, "a sequence");
+        if (!value.is_array())
+            return invalid_type(value, "a sequence");
         out.clear();
         out.reserve(value.size());
         for (std::size_t k = 0; k < value.size(); ++k) {
             const Segment segment(path_, k);
-            if (auto done = read(value[k], out.emplace_back()); !done) return done;
+            if (auto done = read(value[k], out.emplace_back()); !done)
+                return done;
         }
         return {};
     }
@@ -580,8 +604,7 @@ private:
         return object(value, "struct ProblemSpec", problem_fields,
                       [&](std::size_t field, const Json& member) -> Result<void> {
                           if (field == 0)
-                              return enumerated(member, mode_names, "enum AlignmentMode",
-                                                out.mode);
+                              return enumerated(member, mode_names, "enum AlignmentMode", out.mode);
                           return scoring(member, out.scoring);
                       });
     }
@@ -589,7 +612,8 @@ private:
     Result<void> scoring(const Json& value, ScoringScheme& out) {
         constexpr std::string_view expecting = "internally tagged enum ScoringScheme";
         std::size_t kind = 0;
-        if (auto done = variant_kind(value, expecting, scoring_kinds, kind); !done) return done;
+        if (auto done = variant_kind(value, expecting, scoring_kinds, kind); !done)
+            return done;
         if (kind == 0) {
             out = EditDistanceScoring{};
             return object(value, expecting, edit_distance_fields,
@@ -599,23 +623,30 @@ private:
             LinearScoring linear;
             auto done = object(value, expecting, linear_fields,
                                [&](std::size_t field, const Json& member) -> Result<void> {
-                                   if (field == 1) return substitution(member, linear.substitution);
-                                   if (field == 2) return i32(member, linear.gap);
+                                   if (field == 1)
+                                       return substitution(member, linear.substitution);
+                                   if (field == 2)
+                                       return i32(member, linear.gap);
                                    return {};
                                });
-            if (!done) return done;
+            if (!done)
+                return done;
             out = std::move(linear);
             return {};
         }
         AffineScoring affine;
         auto done = object(value, expecting, affine_fields,
                            [&](std::size_t field, const Json& member) -> Result<void> {
-                               if (field == 1) return substitution(member, affine.substitution);
-                               if (field == 2) return i32(member, affine.gap_open);
-                               if (field == 3) return i32(member, affine.gap_extend);
+                               if (field == 1)
+                                   return substitution(member, affine.substitution);
+                               if (field == 2)
+                                   return i32(member, affine.gap_open);
+                               if (field == 3)
+                                   return i32(member, affine.gap_extend);
                                return {};
                            });
-        if (!done) return done;
+        if (!done)
+            return done;
         out = std::move(affine);
         return {};
     }
@@ -629,11 +660,14 @@ private:
             MatchMismatchScheme scheme;
             auto done = object(value, expecting, match_mismatch_fields,
                                [&](std::size_t field, const Json& member) -> Result<void> {
-                                   if (field == 1) return i32(member, scheme.match_score);
-                                   if (field == 2) return i32(member, scheme.mismatch_penalty);
+                                   if (field == 1)
+                                       return i32(member, scheme.match_score);
+                                   if (field == 2)
+                                       return i32(member, scheme.mismatch_penalty);
                                    return {};
                                });
-            if (!done) return done;
+            if (!done)
+                return done;
             out = scheme;
             return {};
         }
@@ -668,7 +702,8 @@ private:
                         return {};
                 }
             });
-        if (!done) return done;
+        if (!done)
+            return done;
         out = std::move(matrix);
         return {};
     }
@@ -681,9 +716,11 @@ private:
     }
 
     Result<void> cigar(const Json& value, Cigar& out) {
-        if (!value.is_string()) return invalid_type(value, "a CIGAR string");
+        if (!value.is_string())
+            return invalid_type(value, "a CIGAR string");
         auto parsed = Cigar::parse(value.get_ref<const std::string&>());
-        if (!parsed) return fail(std::move(parsed).error());
+        if (!parsed)
+            return fail(std::move(parsed).error());
         out = std::move(*parsed);
         return {};
     }
@@ -730,8 +767,8 @@ private:
         return object(value, "struct Objective", objective_fields,
                       [&](std::size_t field, const Json& member) -> Result<void> {
                           if (field == 0)
-                              return enumerated(member, objective_kind_names,
-                                                "enum ObjectiveKind", out.kind);
+                              return enumerated(member, objective_kind_names, "enum ObjectiveKind",
+                                                out.kind);
                           return i64(member, out.value);
                       });
     }
@@ -739,7 +776,8 @@ private:
     Result<void> result(const Json& value, AlignmentResult& out) {
         return object(value, "struct AlignmentResult", result_fields,
                       [&](std::size_t field, const Json& member) -> Result<void> {
-                          if (field == 0) return objective(member, out.objective);
+                          if (field == 0)
+                              return objective(member, out.objective);
                           return trace(member, out.trace.emplace());
                       });
     }
@@ -759,32 +797,32 @@ private:
     }
 
     Result<void> summary(const Json& value, VerificationSummary& out) {
-        return object(value, "struct VerificationSummary", summary_fields,
-                      [&](std::size_t field, const Json& member) -> Result<void> {
-                          switch (field) {
-                              case 0:
-                                  return enumerated(member, level_names, "enum VerificationLevel",
-                                                    out.level);
-                              case 1:
-                                  return enumerated(member, status_names,
-                                                    "enum VerificationStatus", out.status);
-                              case 2:
-                                  return list(member, out.checks,
-                                              [&](const Json& item, CheckResult& into) {
-                                                  return check(item, into);
-                                              });
-                              case 3:
-                                  return text(member, out.reference_backend);
-                              default:
-                                  return text(member, out.reason);
-                          }
-                      });
+        return object(
+            value, "struct VerificationSummary", summary_fields,
+            [&](std::size_t field, const Json& member) -> Result<void> {
+                switch (field) {
+                    case 0:
+                        return enumerated(member, level_names, "enum VerificationLevel", out.level);
+                    case 1:
+                        return enumerated(member, status_names, "enum VerificationStatus",
+                                          out.status);
+                    case 2:
+                        return list(member, out.checks, [&](const Json& item, CheckResult& into) {
+                            return check(item, into);
+                        });
+                    case 3:
+                        return text(member, out.reference_backend);
+                    default:
+                        return text(member, out.reason);
+                }
+            });
     }
 
     Result<void> metrics(const Json& value, Metrics& out) {
         return object(value, "struct Metrics", metrics_fields,
                       [&](std::size_t field, const Json& member) -> Result<void> {
-                          if (field == 0) return f64(member, out.elapsed_ms);
+                          if (field == 0)
+                              return f64(member, out.elapsed_ms);
                           return u64(member, out.work_cells);
                       });
     }
@@ -816,7 +854,8 @@ Result<AlignmentRecord> read_alignment_record(std::string_view json_text) {
     } catch (const Json::exception& error) {
         return std::unexpected(without_exception_tag(error.what()));
     }
-    if (!parsed) return std::unexpected(builder.error());
+    if (!parsed)
+        return std::unexpected(builder.error());
     AlignmentRecord record;
     Decoder decoder;
     if (auto done = decoder.record(builder.root(), record); !done)

@@ -1,9 +1,9 @@
 #pragma once
 
-#include <string_view>
-
 #include "rux_dp/base/result.hpp"
 #include "rux_dp/oracle/records.hpp"
+
+#include <string_view>
 
 namespace rux_dp {
 

@@ -12,7 +12,9 @@ namespace {
 
 constexpr std::string_view replacement_character = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
 
-bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+bool is_continuation(unsigned char byte) {
+    return (byte & 0xC0) == 0x80;
+}
 
 // Length of the UTF-8 sequence at `pos` (a byte of 0x80 or above). `valid` tells whether it is a
 // well-formed sequence; if not, the length is that of its maximal ill-formed prefix (at least 1),
@@ -31,22 +33,28 @@ Utf8Sequence utf8_sequence_at(std::string_view text, std::size_t pos) {
         width = 2;
     } else if (lead >= 0xE0 && lead <= 0xEF) {
         width = 3;
-        if (lead == 0xE0) second_low = 0xA0;   // no overlong forms
-        if (lead == 0xED) second_high = 0x9F;  // no surrogates
+        if (lead == 0xE0)
+            second_low = 0xA0;  // no overlong forms
+        if (lead == 0xED)
+            second_high = 0x9F;  // no surrogates
     } else if (lead >= 0xF0 && lead <= 0xF4) {
         width = 4;
-        if (lead == 0xF0) second_low = 0x90;   // no overlong forms
-        if (lead == 0xF4) second_high = 0x8F;  // nothing above U+10FFFF
+        if (lead == 0xF0)
+            second_low = 0x90;  // no overlong forms
+        if (lead == 0xF4)
+            second_high = 0x8F;  // nothing above U+10FFFF
     } else {
         return {};
     }
     std::size_t length = 1;
     for (; length < width; ++length) {
-        if (pos + length >= text.size()) return {.valid = false, .length = length};
+        if (pos + length >= text.size())
+            return {.valid = false, .length = length};
         const auto byte = static_cast<unsigned char>(text[pos + length]);
-        const bool ok = length == 1 ? byte >= second_low && byte <= second_high
-                                    : is_continuation(byte);
-        if (!ok) return {.valid = false, .length = length};
+        const bool ok =
+            length == 1 ? byte >= second_low && byte <= second_high : is_continuation(byte);
+        if (!ok)
+            return {.valid = false, .length = length};
     }
     return {.valid = true, .length = width};
 }
@@ -93,7 +101,8 @@ void write_optional_uint(std::string& out, const std::optional<std::uint64_t>& v
 void write_json_string_list(std::string& out, const std::vector<std::string>& texts) {
     out.push_back('[');
     for (std::size_t k = 0; k < texts.size(); ++k) {
-        if (k != 0) out.push_back(',');
+        if (k != 0)
+            out.push_back(',');
         write_json_string(out, texts[k]);
     }
     out.push_back(']');
@@ -103,7 +112,8 @@ template <class T>
 void write_json_list(std::string& out, const std::vector<T>& values) {
     out.push_back('[');
     for (std::size_t k = 0; k < values.size(); ++k) {
-        if (k != 0) out.push_back(',');
+        if (k != 0)
+            out.push_back(',');
         write_json(out, values[k]);
     }
     out.push_back(']');
@@ -197,7 +207,8 @@ void write_json_double(std::string& out, double value) {
 void write_json(std::string& out, const Cigar& cigar) {
     // CIGAR characters and digits never need escaping.
     out.push_back('"');
-    for (const CigarRun& run : cigar.runs()) push_cigar_run(out, run.length, run.op);
+    for (const CigarRun& run : cigar.runs())
+        push_cigar_run(out, run.length, run.op);
     out.push_back('"');
 }
 
@@ -262,10 +273,12 @@ void write_json(std::string& out, const SubstitutionScheme& scheme) {
                 write_json_string_list(out, s.alphabet);
                 out += ",\"scores\":[";
                 for (std::size_t r = 0; r < s.scores.size(); ++r) {
-                    if (r != 0) out.push_back(',');
+                    if (r != 0)
+                        out.push_back(',');
                     out.push_back('[');
                     for (std::size_t c = 0; c < s.scores[r].size(); ++c) {
-                        if (c != 0) out.push_back(',');
+                        if (c != 0)
+                            out.push_back(',');
                         write_json_int(out, s.scores[r][c]);
                     }
                     out.push_back(']');

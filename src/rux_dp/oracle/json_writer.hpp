@@ -1,12 +1,12 @@
 #pragma once
 
-#include <cstdint>
-#include <string>
-#include <string_view>
-
 #include "rux_dp/alignment/cigar.hpp"
 #include "rux_dp/alignment/trace.hpp"
 #include "rux_dp/oracle/records.hpp"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
 
 namespace rux_dp {
 

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "rux_dp/alignment/cigar.hpp"
+#include "rux_dp/alignment/trace.hpp"
+
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -7,9 +10,6 @@
 #include <string_view>
 #include <variant>
 #include <vector>
-
-#include "rux_dp/alignment/cigar.hpp"
-#include "rux_dp/alignment/trace.hpp"
 
 namespace rux_dp {
 
@@ -32,8 +32,8 @@ inline constexpr std::array<std::string_view, 5> mode_names{
     "edit-distance", "global-linear", "global-affine", "local-linear", "semiglobal-linear"};
 inline constexpr std::array<std::string_view, 2> objective_kind_names{"score", "distance"};
 inline constexpr std::array<std::string_view, 3> level_names{"structure", "score", "optimal"};
-inline constexpr std::array<std::string_view, 4> status_names{"verified", "invalid",
-                                                              "inconclusive", "error"};
+inline constexpr std::array<std::string_view, 4> status_names{"verified", "invalid", "inconclusive",
+                                                              "error"};
 
 std::string_view mode_name(AlignmentMode mode);                    // "edit-distance", ...
 std::string_view objective_kind_name(ObjectiveKind kind);          // "score", "distance"
