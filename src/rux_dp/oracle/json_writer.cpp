@@ -85,8 +85,16 @@ void write_base(std::string& out, const std::optional<char32_t>& base) {
         out += "null";
         return;
     }
+    const char32_t cp = *base;
+    if (cp >= 0x20 && cp < 0x7F && cp != '"' && cp != '\\') {
+        // The usual case, a plain ASCII symbol, without a temporary text.
+        out.push_back('"');
+        out.push_back(static_cast<char>(cp));
+        out.push_back('"');
+        return;
+    }
     std::string text;
-    append_utf8(text, *base);
+    append_utf8(text, cp);
     write_json_string(out, text);
 }
 
