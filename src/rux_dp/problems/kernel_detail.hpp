@@ -1,0 +1,58 @@
+#pragma once
+
+#include "rux_dp/alignment/trace.hpp"
+#include "rux_dp/scoring/substitution.hpp"
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace rux_dp::detail {
+
+/// 32-bit addition with wrap-around: the linear kernels' plain arithmetic, without the undefined
+/// behaviour of signed overflow.
+inline std::int32_t wrap_add(std::int32_t a, std::int32_t b) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
+}
+
+/// Whether two substitution models score every pair alike (shared matrices compare by address
+/// first).
+bool same_scoring(const SubstitutionScoring& a, const SubstitutionScoring& b);
+
+/// Substitution scores of one query symbol against a fixed target part, a row at a time: the
+/// target's matrix columns are looked up once, so a row costs one table read per cell.
+class SubstitutionRows {
+public:
+    SubstitutionRows(const SubstitutionScoring& scoring, std::string_view target);
+
+    /// out[j] = s(query_symbol, target[j]) for every j of the target part.
+    void fill(char query_symbol, std::int32_t* out) const {
+        fill(query_symbol, out, 0, target_.size());
+    }
+    /// out[k] = s(query_symbol, target[begin + k]) for begin + k < end.
+    void fill(char query_symbol, std::int32_t* out, std::size_t begin, std::size_t end) const;
+
+private:
+    const SubstitutionScoring* scoring_;
+    std::string_view target_;
+    std::vector<int> columns_;  // matrix column per target symbol
+    bool all_members_ = true;   // every target symbol is in the matrix
+};
+
+/// An optimal global linear path from (r0, c0) to (r1, c1) of the full table of
+/// query[r0..r1) x target[c0..c1), in absolute cells from start to end. Ties prefer diagonal, then
+/// vertical, then horizontal; `no_horizontal` is the violation when a horizontal step is needed in
+/// column 0.
+std::vector<PathCell> linear_rectangle_path(const SubstitutionScoring& scoring,
+                                            std::string_view query, std::string_view target,
+                                            std::int32_t gap, PathCell start, PathCell end,
+                                            const char* no_horizontal);
+
+/// The column on row `mid` through which the first optimal global linear path from (a, c0) to
+/// (c, c1) crosses: the first k (increasing) that strictly maximises F(k) + B(w - k).
+std::uint64_t linear_split_column(const SubstitutionScoring& scoring, std::string_view query,
+                                  std::string_view target, std::int32_t gap, std::uint64_t a,
+                                  std::uint64_t mid, std::uint64_t c, std::uint64_t c0,
+                                  std::uint64_t c1);
+
+}  // namespace rux_dp::detail
