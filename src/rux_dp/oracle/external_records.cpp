@@ -3,8 +3,7 @@
 #include "rux_dp/base/invariant.hpp"
 #include "rux_dp/base/version.hpp"
 #include "rux_dp/oracle/external_records_detail.hpp"
-
-#include <openssl/evp.h>
+#include "rux_dp/oracle/integrity.hpp"
 
 #include <array>
 #include <limits>
@@ -36,23 +35,6 @@ std::string_view utf8_char_at(std::string_view text, std::size_t pos) {
 
 std::string line_prefix(std::string_view format, std::uint64_t line) {
     return std::string(format) + " line " + std::to_string(line);
-}
-
-// Lower-case hexadecimal SHA-256 of `bytes`.
-std::string sha256_of(std::string_view bytes) {
-    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
-    unsigned int size = 0;
-    const int ok =
-        EVP_Digest(bytes.data(), bytes.size(), digest.data(), &size, EVP_sha256(), nullptr);
-    invariant(ok == 1 && size == 32, "SHA-256 digest failed");
-    constexpr std::string_view hex = "0123456789abcdef";
-    std::string out;
-    out.reserve(64);
-    for (unsigned int k = 0; k < size; ++k) {
-        out.push_back(hex[digest[k] >> 4]);
-        out.push_back(hex[digest[k] & 0x0F]);
-    }
-    return out;
 }
 
 // Appends one base-pair column, merging it into the previous run of the same operation.
@@ -222,10 +204,10 @@ AlignmentRecord external_record(const ExternalRecordInputs& inputs) {
         .pair = PairIdentity{.index = inputs.pair_index,
                              .query = SequenceIdentity{.id = inputs.query_id,
                                                        .length = inputs.query_length,
-                                                       .sha256 = sha256_of(inputs.query)},
+                                                       .sha256 = sha256_hex(inputs.query)},
                              .target = SequenceIdentity{.id = inputs.target_id,
                                                         .length = inputs.target_length,
-                                                        .sha256 = sha256_of(inputs.target)}},
+                                                        .sha256 = sha256_hex(inputs.target)}},
         .problem = inputs.problem,
         .alignment = AlignmentResult{.objective = inputs.objective,
                                      .trace = TraceRecord{.query_span = inputs.query_span,
