@@ -1,20 +1,19 @@
+#include "rux_align/options.hpp"
+
 #include <exception>
 #include <iostream>
-#include <string_view>
-
-#include "rux_dp/base/version.hpp"
+#include <variant>
 
 int main(int argc, char** argv) {
     try {
-        for (int k = 1; k < argc; ++k) {
-            const std::string_view arg = argv[k];
-            if (arg == "--version" || arg == "-V") {
-                std::cout << rux_dp::tool_name << ' ' << rux_dp::tool_version << '\n';
-                return 0;
-            }
+        const auto parsed = rux_align::parse_command_line(argc, argv, std::cout, std::cerr);
+        if (!parsed) {
+            std::cerr << "rux-align: " << parsed.error() << '\n';
+            return 2;
         }
-        std::cout << "Exact alignment reference generation, verification, and comparison\n";
-        return argc > 1 ? 0 : 2;
+        if (const auto* early = std::get_if<rux_align::EarlyExit>(&*parsed))
+            return early->status;
+        std::cerr << "rux-align: command not yet available\n";
     } catch (const std::exception& e) {
         std::cerr << "rux-align: " << e.what() << '\n';
     }
