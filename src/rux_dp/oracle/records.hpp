@@ -1,5 +1,9 @@
 #pragma once
 
+#include "rux_dp/alignment/cigar.hpp"
+#include "rux_dp/alignment/trace.hpp"
+
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -7,12 +11,9 @@
 #include <variant>
 #include <vector>
 
-#include "rux_dp/alignment/cigar.hpp"
-#include "rux_dp/alignment/trace.hpp"
-
 namespace rux_dp {
 
-// Enumerations: the order is the index; the outward names live in one table each (record_names).
+// Enumerations: the order is the index; the outward names live in one table each, below.
 
 enum class AlignmentMode : std::uint8_t {
     edit_distance,
@@ -26,14 +27,25 @@ enum class VerificationLevel : std::uint8_t { structure, score, optimal };
 enum class VerificationStatus : std::uint8_t { verified, invalid, inconclusive, error };
 enum class SolveScope : std::uint8_t { alignment, score };
 
-std::string_view mode_name(AlignmentMode mode);                 // "edit-distance", ...
-std::string_view objective_kind_name(ObjectiveKind kind);       // "score", "distance"
+/// JSON names, indexed by the enumerator's value.
+inline constexpr std::array<std::string_view, 5> mode_names{
+    "edit-distance", "global-linear", "global-affine", "local-linear", "semiglobal-linear"};
+inline constexpr std::array<std::string_view, 2> objective_kind_names{"score", "distance"};
+inline constexpr std::array<std::string_view, 3> level_names{"structure", "score", "optimal"};
+inline constexpr std::array<std::string_view, 4> status_names{"verified", "invalid", "inconclusive",
+                                                              "error"};
+
+std::string_view mode_name(AlignmentMode mode);                    // "edit-distance", ...
+std::string_view objective_kind_name(ObjectiveKind kind);          // "score", "distance"
 std::string_view objective_kind_message_name(ObjectiveKind kind);  // "Score", "Distance"
-std::string_view level_name(VerificationLevel level);           // "structure", ...
-std::string_view status_name(VerificationStatus status);        // "verified", ...
-std::string_view scope_message_name(SolveScope scope);          // "Alignment", "Score"
+std::string_view level_name(VerificationLevel level);              // "structure", ...
+std::string_view status_name(VerificationStatus status);           // "verified", ...
+std::string_view scope_message_name(SolveScope scope);             // "Alignment", "Score"
+/// Exact (case-sensitive) lookups of JSON names; nothing for any other text.
 std::optional<AlignmentMode> mode_from_name(std::string_view name);
+std::optional<ObjectiveKind> objective_kind_from_name(std::string_view name);
 std::optional<VerificationLevel> level_from_name(std::string_view name);
+std::optional<VerificationStatus> status_from_name(std::string_view name);
 
 // Substitution scheme as records carry it.
 struct MatchMismatchScheme {
