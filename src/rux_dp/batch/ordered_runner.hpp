@@ -140,7 +140,10 @@ public:
 
     template <class Take>
     std::uint64_t receive(std::uint64_t count, Take&& take) {
-        return channel_.receive(count, std::forward<Take>(take));
+        // With every worker busy there is no spare processor to poll on; once fewer results
+        // than workers are outstanding there is.
+        const std::uint64_t polled = workers_.empty() ? 0 : workers_.size() - 1;
+        return channel_.receive(count, polled, std::forward<Take>(take));
     }
 
     /// Closes the queue, dropping jobs not yet taken when `discard`, and joins the workers in

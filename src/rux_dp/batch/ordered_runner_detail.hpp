@@ -1,10 +1,13 @@
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <utility>
 
 namespace rux_dp::detail {
@@ -23,6 +26,7 @@ public:
             if (poisoned_)
                 return false;
             jobs_.emplace_back(index, std::move(job));
+            update_hint();
         }
         ready_.notify_one();
         return true;
@@ -31,6 +35,7 @@ public:
     /// The next job, blocking while the queue is empty and open; nothing once it is closed and
     /// drained, or poisoned.
     std::optional<Entry> pop() {
+        spin_while_idle();
         std::unique_lock lock(mutex_);
         ready_.wait(lock, [this] { return poisoned_ || closed_ || !jobs_.empty(); });
         if (poisoned_ || jobs_.empty())
@@ -38,11 +43,13 @@ public:
         try {
             std::optional<Entry> entry(std::move(jobs_.front()));
             jobs_.pop_front();
+            update_hint();
             return entry;
         } catch (...) {
             // The front entry may be half moved: nobody may trust the deque any more, and the
             // other workers must not wait for jobs that will never be handed out.
             poisoned_ = true;
+            update_hint();
             lock.unlock();
             ready_.notify_all();
             throw;
@@ -58,17 +65,38 @@ public:
                 if (discard)
                     jobs_.clear();
                 closed_ = true;
+                update_hint();
             }
         }
         ready_.notify_all();
     }
 
 private:
+    // Called under the lock after every change; only spinning workers read it, and they decide
+    // nothing from it but when to take the lock.
+    void update_hint() {
+        hint_.store(poisoned_ || closed_ || !jobs_.empty(), std::memory_order_relaxed);
+    }
+
+    /// Between two windows the queue is empty only while the main thread emits and refills.
+    /// Sleeping at once lets the processor go idle, and waking an idle virtual processor can
+    /// take longer than that gap, so poll briefly (yielding to any other runnable thread) first.
+    void spin_while_idle() const {
+        using Clock = std::chrono::steady_clock;
+        const Clock::time_point until = Clock::now() + spin_limit;
+        while (!hint_.load(std::memory_order_relaxed) && Clock::now() < until) {
+            std::this_thread::yield();
+        }
+    }
+
+    static constexpr std::chrono::microseconds spin_limit{200};
+
     std::mutex mutex_;
     std::condition_variable ready_;
     std::deque<Entry> jobs_;
     bool closed_ = false;
     bool poisoned_ = false;
+    std::atomic<bool> hint_{false};
 };
 
 /// Unbounded many-to-one channel. Senders are counted, so the receiver learns when every sender
@@ -103,14 +131,32 @@ public:
     }
 
     /// Blocks until `count` messages are queued or no sender is left, then hands up to `count` of
-    /// them to `take` in arrival order; returns how many it handed over.
+    /// them to `take` in arrival order; returns how many it handed over. The last `polled`
+    /// messages are waited for by brief polling rather than sleeping.
     template <class Take>
-    std::uint64_t receive(std::uint64_t count, Take&& take) {
+    std::uint64_t receive(std::uint64_t count, std::uint64_t polled, Take&& take) {
         std::deque<M> ready;
         {
             std::unique_lock lock(mutex_);
+            const auto done = [&] { return messages_.size() >= count || senders_ == 0; };
+            if (polled != 0 && count > polled) {
+                // When all but the last few results are in, some workers are idle, so polling
+                // costs no worker any time and saves the wake-up of a sleeping thread, which
+                // the whole pool waits for at the end of every window.
+                wanted_ = count - polled;
+                arrived_.wait(lock, [&] { return messages_.size() >= wanted_ || senders_ == 0; });
+                wanted_ = count;
+                hint_.store(done(), std::memory_order_relaxed);
+                lock.unlock();
+                using Clock = std::chrono::steady_clock;
+                const Clock::time_point until = Clock::now() + poll_limit;
+                while (!hint_.load(std::memory_order_relaxed) && Clock::now() < until) {
+                    std::this_thread::yield();
+                }
+                lock.lock();
+            }
             wanted_ = count;
-            arrived_.wait(lock, [&] { return messages_.size() >= count || senders_ == 0; });
+            arrived_.wait(lock, done);
             wanted_ = 0;
             if (messages_.size() <= count) {
                 ready.swap(messages_);
@@ -135,6 +181,7 @@ private:
             // Waking the receiver once per batch rather than per message keeps the main thread
             // off the CPU the workers need.
             wake = wanted_ != 0 && messages_.size() >= wanted_;
+            hint_.store(wake, std::memory_order_relaxed);
         }
         if (wake)
             arrived_.notify_one();
@@ -145,6 +192,8 @@ private:
         {
             std::lock_guard lock(mutex_);
             last = --senders_ == 0;
+            if (last)
+                hint_.store(true, std::memory_order_relaxed);
         }
         if (last)
             arrived_.notify_one();
@@ -155,6 +204,10 @@ private:
     std::deque<M> messages_;
     std::uint64_t senders_ = 0;
     std::uint64_t wanted_ = 0;
+    // Set under the lock when the receiver has what it waits for; read by it while polling.
+    std::atomic<bool> hint_{false};
+
+    static constexpr std::chrono::microseconds poll_limit{200};
 };
 
 }  // namespace rux_dp::detail
