@@ -27,6 +27,27 @@ rux_dp::AlignmentMode to_alignment_mode(Mode mode) {
     return rux_dp::AlignmentMode::edit_distance;
 }
 
+rux_dp::SubstitutionScheme substitution_scheme(std::int32_t match, std::int32_t mismatch_penalty,
+                                               const std::optional<MatrixName>& matrix) {
+    if (matrix) return rux_dp::Blosum62Scheme{};
+    return rux_dp::MatchMismatchScheme{.match_score = match, .mismatch_penalty = mismatch_penalty};
+}
+
+std::optional<std::string_view> value_text(const std::optional<std::string>& value) {
+    if (!value) return std::nullopt;
+    return std::string_view(*value);
+}
+
+std::optional<std::string_view> path_text(const std::optional<std::filesystem::path>& path) {
+    if (!path) return std::nullopt;
+    return std::string_view(path->native());
+}
+
+std::optional<std::string> path_string(const std::optional<std::filesystem::path>& path) {
+    if (!path) return std::nullopt;
+    return path->string();
+}
+
 rux_dp::Result<int> run(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
     auto parsed = parse_command_line(argc, argv, out, err);
     if (!parsed) return std::unexpected(std::move(parsed).error());

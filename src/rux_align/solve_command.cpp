@@ -20,12 +20,6 @@ namespace {
 using rux_dp::ErrorRecord;
 using rux_dp::Result;
 
-rux_dp::SubstitutionScheme substitution_scheme(std::int32_t match, std::int32_t mismatch_penalty,
-                                               const std::optional<MatrixName>& matrix) {
-    if (matrix) return rux_dp::Blosum62Scheme{};
-    return rux_dp::MatchMismatchScheme{.match_score = match, .mismatch_penalty = mismatch_penalty};
-}
-
 rux_dp::ProblemSpec solve_problem(const SolveCommand& command) {
     rux_dp::ProblemSpec problem{.mode = to_alignment_mode(command.mode), .scoring = {}};
     if (const auto* linear = std::get_if<LinearSolve>(&command.settings)) {
@@ -71,16 +65,6 @@ Result<void> check_backend(const SolveCommand& command) {
     }
     return std::unexpected("backend '" + common.backend + "' is not supported for " +
                            std::string(name(command.mode)) + "; choose " + choices);
-}
-
-std::optional<std::string_view> path_text(const std::optional<std::filesystem::path>& path) {
-    if (!path) return std::nullopt;
-    return std::string_view(path->native());
-}
-
-std::optional<std::string_view> value_text(const std::optional<std::string>& value) {
-    if (!value) return std::nullopt;
-    return std::string_view(*value);
 }
 
 // One pair to solve; the request carries its own copy of the settings.
@@ -216,10 +200,7 @@ Result<int> run_solve(const SolveCommand& command) {
     };
     PairStream pairs(std::move(*query), std::move(*target), std::move(settings));
 
-    const auto output_path = [&]() -> std::optional<std::string> {
-        if (!common.output.output) return std::nullopt;
-        return common.output.output->string();
-    }();
+    const std::optional<std::string> output_path = path_string(common.output.output);
     std::optional<SolveOutput> output;
     if (format == OutputFormat::sam) {
         auto spool = rux_dp::SamSpool::create(common.batch.temp_dir);
@@ -243,11 +224,7 @@ Result<int> run_solve(const SolveCommand& command) {
                 break;
         }
     }
-    const auto errors_path = [&]() -> std::optional<std::string> {
-        if (!common.batch.errors) return std::nullopt;
-        return common.batch.errors->string();
-    }();
-    auto sidecar = ErrorSidecar::open(errors_path);
+    auto sidecar = ErrorSidecar::open(path_string(common.batch.errors));
     if (!sidecar) return std::unexpected(std::move(sidecar).error());
 
     RunFlags flags;
