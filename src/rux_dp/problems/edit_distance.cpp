@@ -3,6 +3,7 @@
 #include "rux_dp/base/invariant.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
 #include <memory>
 
@@ -140,9 +141,306 @@ std::uint64_t plus(std::uint32_t value, std::uint32_t step) {
     return std::min(std::uint64_t{value} + step, u32_max);
 }
 
+std::uint64_t length_difference(std::string_view a, std::string_view b) {
+    return a.size() > b.size() ? a.size() - b.size() : b.size() - a.size();
+}
+
+// The first band of the doubling schedules: one or two words around the diagonal.
+constexpr std::uint64_t first_band = 64;
+
+// Myers' match table for the banded kernels: bit r - 1 - 64b of word b of a symbol is set when
+// query row r holds that symbol. Symbol-major, so a column reads contiguous words.
+class MatchTable {
+public:
+    explicit MatchTable(std::string_view query)
+        : rows_(query.size()), words_((query.size() + 63) / 64), bits_(256 * words_, 0) {
+        for (std::size_t i = 0; i < query.size(); ++i)
+            bits_[static_cast<unsigned char>(query[i]) * words_ + i / 64] |= std::uint64_t{1}
+                                                                            << (i % 64);
+    }
+
+    std::uint64_t rows() const { return rows_; }
+    std::size_t words() const { return words_; }
+    const std::uint64_t* symbol(char c) const {
+        return bits_.data() + static_cast<unsigned char>(c) * words_;
+    }
+    // The rows of block b, and the bit of its last row.
+    std::uint64_t block_rows(std::size_t b) const {
+        return std::min<std::uint64_t>(64, rows_ - 64 * std::uint64_t{b});
+    }
+    unsigned last_bit(std::size_t b) const { return static_cast<unsigned>(block_rows(b) - 1); }
+
+private:
+    std::uint64_t rows_;
+    std::size_t words_;
+    std::vector<std::uint64_t> bits_;
+};
+
+// The blocks of 64 rows each column computes for a cut-off k. A path through cell (i, j) costs at
+// least |i - j| + |(m - i) - (n - j)|, so a path of cost <= k stays on the diagonals d = i - j
+// with |d| + |d - (m - n)| <= k, that is ceil((m - n - k) / 2) <= d <= floor((m - n + k) / 2)
+// (k >= |m - n|). Both block bounds are non-decreasing in j and rise by at most one per column.
+class BlockBand {
+public:
+    BlockBand(std::uint64_t m, std::uint64_t n, std::uint64_t k) : m_(static_cast<std::int64_t>(m)) {
+        const std::int64_t delta = m_ - static_cast<std::int64_t>(n);
+        // Beyond m + n every diagonal is in; the cap keeps the arithmetic in range.
+        const auto cut = static_cast<std::int64_t>(std::min(k, m + n));
+        low_ = -floor_half(cut - delta);
+        high_ = floor_half(delta + cut);
+    }
+
+    // Rows 1..m live in blocks; row r is bit (r - 1) % 64 of block (r - 1) / 64. Columns j >= 1.
+    std::size_t first_block(std::uint64_t j) const {
+        const std::int64_t row = std::max<std::int64_t>(1, static_cast<std::int64_t>(j) + low_);
+        return static_cast<std::size_t>((row - 1) / 64);
+    }
+    std::size_t last_block(std::uint64_t j) const {
+        const std::int64_t row = std::min(m_, static_cast<std::int64_t>(j) + high_);
+        return static_cast<std::size_t>((row - 1) / 64);
+    }
+
+private:
+    static std::int64_t floor_half(std::int64_t x) { return x >= 0 ? x / 2 : -((1 - x) / 2); }
+
+    std::int64_t m_;
+    std::int64_t low_ = 0;
+    std::int64_t high_ = 0;
+};
+
+// A horizontal difference of +1 (p) or -1 (n) between two columns, entering a block's first row
+// from the row above or leaving its last row.
+struct HorizontalStep {
+    std::uint64_t p;
+    std::uint64_t n;
+};
+
+// One 64-row block of one column, Hyyro's block formulation: VP / VN of the previous column
+// become those of this one; `in` is the step of the row above the block, the returned step that
+// of the block's row `out_bit`. Bits above the last query row carry no meaning.
+inline HorizontalStep advance_block(std::uint64_t& vp, std::uint64_t& vn, std::uint64_t eq,
+                                    HorizontalStep in, unsigned out_bit) {
+    const std::uint64_t xv = eq | vn;
+    eq |= in.n;
+    const std::uint64_t xh = (((eq & vp) + vp) ^ vp) | eq;
+    std::uint64_t hp = vn | ~(xh | vp);
+    std::uint64_t hn = vp & xh;
+    const HorizontalStep out{(hp >> out_bit) & 1, (hn >> out_bit) & 1};
+    hp = (hp << 1) | in.p;
+    hn = (hn << 1) | in.n;
+    vp = hn | ~(xv | hp);
+    vn = hp & xv;
+    return out;
+}
+
+// The banded column loop. Only the blocks of the band are updated; the row above the first block
+// rises by 1 per column and a block that enters below starts one more per row than the block above
+// it. Both only bound the true values from above, and every path within the band is computed
+// exactly, so a result <= k is the distance and a result > k means the distance exceeds k.
+// With `Keep`, `bottom` follows the value at every block's last row (the last block's is the
+// result) and `column(j, first, last)` sees each computed column.
+template <bool Keep, class Column>
+std::uint64_t banded_columns(const MatchTable& peq, std::string_view target, std::uint64_t k,
+                             std::uint64_t* vp, std::uint64_t* vn, std::uint64_t* bottom,
+                             Column&& column) {
+    const std::uint64_t n = target.size();
+    const BlockBand band(peq.rows(), n, k);
+    // Column 0 holds D(i, 0) = i exactly.
+    std::size_t last = band.last_block(1);
+    for (std::size_t b = 0; b <= last; ++b) {
+        vp[b] = all_ones;
+        vn[b] = 0;
+        if constexpr (Keep)
+            bottom[b] = 64 * std::uint64_t{b} + peq.block_rows(b);
+    }
+    std::uint64_t score = 64 * std::uint64_t{last} + peq.block_rows(last);
+    for (std::uint64_t j = 1; j <= n; ++j) {
+        const std::size_t first = band.first_block(j);
+        const std::size_t end = band.last_block(j);
+        while (last < end) {
+            ++last;
+            vp[last] = all_ones;
+            vn[last] = 0;
+            score += peq.block_rows(last);
+            if constexpr (Keep)
+                bottom[last] = score;
+        }
+        const std::uint64_t* eq = peq.symbol(target[j - 1]);
+        HorizontalStep step{1, 0};
+        for (std::size_t b = first; b < last; ++b) {
+            step = advance_block(vp[b], vn[b], eq[b], step, 63);
+            if constexpr (Keep)
+                bottom[b] = bottom[b] + step.p - step.n;
+        }
+        step = advance_block(vp[last], vn[last], eq[last], step, peq.last_bit(last));
+        score = score + step.p - step.n;
+        if constexpr (Keep) {
+            bottom[last] = score;
+            column(j, first, last);
+        }
+    }
+    return score;
+}
+
+// The value at row m, column n, computed within the band of cut-off k.
+std::uint64_t banded_score(const MatchTable& peq, std::string_view target, std::uint64_t k,
+                           std::vector<std::uint64_t>& vp, std::vector<std::uint64_t>& vn) {
+    return banded_columns<false>(peq, target, k, vp.data(), vn.data(), nullptr,
+                                 [](std::uint64_t, std::size_t, std::size_t) {});
+}
+
+// The exact distance if it is at most `limit`, by passes with a doubling cut-off. Both
+// sequences are non-empty.
+std::optional<std::uint64_t> distance_within(const MatchTable& peq, std::string_view query,
+                                             std::string_view target, std::uint64_t limit) {
+    std::vector<std::uint64_t> vp(peq.words());
+    std::vector<std::uint64_t> vn(peq.words());
+    // Any cut-off of at least max(m, n) succeeds.
+    const std::uint64_t cap = std::min<std::uint64_t>(limit, std::max(query.size(), target.size()));
+    std::uint64_t k = std::min(cap, std::max(first_band, length_difference(query, target)));
+    while (true) {
+        const std::uint64_t score = banded_score(peq, target, k, vp, vn);
+        if (score <= k)
+            return score;
+        if (k >= cap)
+            return std::nullopt;
+        k = std::min(2 * k, cap);
+    }
+}
+
+// The banded table as vertical differences: per column j >= 1, the blocks of the band with
+// their VP / VN words and the value at each block's last row, 2.5 bits per cell. Any cell reads
+// in O(1). Cells outside the band read as `outside`.
+class BitBandTable {
+public:
+    static constexpr std::uint64_t outside = std::uint64_t{1} << 62;
+
+    BitBandTable(const MatchTable& peq, std::string_view target, std::uint64_t k)
+        : peq_(peq), band_(peq.rows(), target.size(), k), offsets_(target.size() + 1, 0) {
+        const std::uint64_t n = target.size();
+        std::uint64_t total = 0;
+        for (std::uint64_t j = 1; j <= n; ++j) {
+            offsets_[j] = total;
+            total += band_.last_block(j) - band_.first_block(j) + 1;
+        }
+        words_ = std::make_unique_for_overwrite<Words[]>(total);
+        bottoms_ = std::make_unique_for_overwrite<std::uint32_t[]>(total);
+
+        std::vector<std::uint64_t> vp(peq.words());
+        std::vector<std::uint64_t> vn(peq.words());
+        std::vector<std::uint64_t> bottom(peq.words());
+        banded_columns<true>(peq, target, k, vp.data(), vn.data(), bottom.data(),
+                             [&](std::uint64_t j, std::size_t first, std::size_t last) {
+                                 Words* words = words_.get() + offsets_[j];
+                                 std::uint32_t* bottoms = bottoms_.get() + offsets_[j];
+                                 for (std::size_t b = first; b <= last; ++b) {
+                                     words[b - first] = {vp[b], vn[b]};
+                                     bottoms[b - first] = static_cast<std::uint32_t>(bottom[b]);
+                                 }
+                             });
+    }
+
+    // D(r, j) for cells of the band (exact on every optimal path), `outside` elsewhere.
+    std::uint64_t at(std::uint64_t r, std::uint64_t j) const {
+        if (r == 0)
+            return j;
+        if (j == 0)
+            return r;
+        const std::size_t b = static_cast<std::size_t>((r - 1) / 64);
+        const std::size_t first = band_.first_block(j);
+        if (b < first || b > band_.last_block(j))
+            return outside;
+        const std::uint64_t index = offsets_[j] + (b - first);
+        const Words& words = words_[index];
+        // The differences of rows r + 1 to the block's last row lead from D(r, j) to its value.
+        const auto bit = static_cast<unsigned>((r - 1) % 64);
+        const std::uint64_t below = ((std::uint64_t{2} << peq_.last_bit(b)) - 1)
+                                    & ~((std::uint64_t{2} << bit) - 1);
+        return std::uint64_t{bottoms_[index]} + std::popcount(words.vn & below)
+               - std::popcount(words.vp & below);
+    }
+
+private:
+    struct Words {
+        std::uint64_t vp;
+        std::uint64_t vn;
+    };
+
+    const MatchTable& peq_;
+    BlockBand band_;
+    std::vector<std::uint64_t> offsets_;
+    std::unique_ptr<Words[]> words_;
+    std::unique_ptr<std::uint32_t[]> bottoms_;
+};
+
+// The path from (0, 0) to (m, n) when one sequence is empty.
+std::vector<PathCell> straight_cells(std::uint64_t m, std::uint64_t n) {
+    std::vector<PathCell> cells;
+    cells.reserve(m + n + 1);
+    for (std::uint64_t i = 0; i <= m; ++i)
+        cells.emplace_back(i, 0);
+    for (std::uint64_t j = 1; j <= n; ++j)
+        cells.emplace_back(0, j);
+    return cells;
+}
+
+// The traceback of `trace_banded_reference` on the bit table of cut-off `distance`. Every cell
+// the reference's order could step to lies on an optimal path, which stays within that band
+// where the values are exact; every other candidate reads at least its true value, which does
+// not realise the current one. So both tracebacks take the same steps. Both sequences are
+// non-empty.
+std::vector<PathCell> banded_path(const MatchTable& peq, std::string_view query,
+                                  std::string_view target, std::uint64_t distance) {
+    const BitBandTable table(peq, target, distance);
+    std::vector<PathCell> cells;
+    cells.reserve(query.size() + target.size() + 1);
+    std::uint64_t i = query.size();
+    std::uint64_t j = target.size();
+    std::uint64_t value = distance;
+    cells.emplace_back(i, j);
+    while (i > 0 || j > 0) {
+        if (i > 0 && j > 0
+            // A match always realises its cell: D(i, j) = D(i - 1, j - 1) when the symbols agree.
+            && (query[i - 1] == target[j - 1] || table.at(i - 1, j - 1) + 1 == value)) {
+            value -= query[i - 1] == target[j - 1] ? 0 : 1;
+            --i;
+            --j;
+        } else if (i > 0 && table.at(i - 1, j) + 1 == value) {
+            --value;
+            --i;
+        } else {
+            invariant(j > 0, "banded edit-distance traceback must have predecessor");
+            invariant(table.at(i, j - 1) + 1 == value,
+                      "banded edit-distance traceback left the optimal predecessor set");
+            --value;
+            --j;
+        }
+        cells.emplace_back(i, j);
+    }
+    std::reverse(cells.begin(), cells.end());
+    return cells;
+}
+
+// The band `trace_adaptive_banded_reference` ends at: the first of its schedule that holds the
+// distance (a band certifies exactly when it is at least the distance).
+std::uint64_t adaptive_band(std::uint64_t m, std::uint64_t n, std::uint64_t distance) {
+    const std::uint64_t full = std::max(m, n);
+    std::uint64_t band = m > n ? m - n : n - m;
+    while (band < distance) {
+        if (band == 0) {
+            band = 1;
+        } else if (band > (all_ones - 1) / 2) {
+            band = full;
+        } else {
+            band = std::min(2 * band + 1, full);
+        }
+    }
+    return band;
+}
+
 }  // namespace
 
-std::uint32_t distance_myers(std::string_view query, std::string_view target) {
+std::uint32_t distance_myers_full(std::string_view query, std::string_view target) {
     if (query.empty())
         return static_cast<std::uint32_t>(target.size());
     if (query.size() <= 64)
@@ -150,8 +448,57 @@ std::uint32_t distance_myers(std::string_view query, std::string_view target) {
     return myers_blocks(query, target);
 }
 
+std::uint32_t distance_myers(std::string_view query, std::string_view target) {
+    if (query.empty())
+        return static_cast<std::uint32_t>(target.size());
+    if (target.empty())
+        return static_cast<std::uint32_t>(query.size());
+    if (query.size() <= 64)
+        return myers_one_word(query, target);
+    // The distance is symmetric: a short target fits one word as the pattern.
+    if (target.size() <= 64)
+        return myers_one_word(target, query);
+    const MatchTable peq(query);
+    return static_cast<std::uint32_t>(
+        *distance_within(peq, query, target, std::max(query.size(), target.size())));
+}
+
 std::optional<BandedTrace> trace_banded(std::string_view query, std::string_view target,
                                         std::uint64_t band) {
+    const std::uint64_t m = query.size();
+    const std::uint64_t n = target.size();
+    if (band < length_difference(query, target))
+        return std::nullopt;
+    if (m == 0 || n == 0) {
+        return BandedTrace{
+            .cells = straight_cells(m, n), .band = band, .distance = static_cast<std::uint32_t>(m + n)};
+    }
+    const MatchTable peq(query);
+    const std::optional<std::uint64_t> distance = distance_within(peq, query, target, band);
+    if (!distance)
+        return std::nullopt;
+    return BandedTrace{.cells = banded_path(peq, query, target, *distance),
+                       .band = band,
+                       .distance = static_cast<std::uint32_t>(*distance)};
+}
+
+BandedTrace trace_adaptive_banded(std::string_view query, std::string_view target) {
+    const std::uint64_t m = query.size();
+    const std::uint64_t n = target.size();
+    if (m == 0 || n == 0) {
+        return BandedTrace{.cells = straight_cells(m, n),
+                           .band = std::max(m, n),
+                           .distance = static_cast<std::uint32_t>(m + n)};
+    }
+    const MatchTable peq(query);
+    const std::uint64_t distance = *distance_within(peq, query, target, std::max(m, n));
+    return BandedTrace{.cells = banded_path(peq, query, target, distance),
+                       .band = adaptive_band(m, n, distance),
+                       .distance = static_cast<std::uint32_t>(distance)};
+}
+
+std::optional<BandedTrace> trace_banded_reference(std::string_view query,
+                                                  std::string_view target, std::uint64_t band) {
     const std::uint64_t m = query.size();
     const std::uint64_t n = target.size();
     if (band < (m > n ? m - n : n - m))
@@ -224,7 +571,7 @@ std::optional<BandedTrace> trace_banded(std::string_view query, std::string_view
     return BandedTrace{.cells = std::move(cells), .band = band, .distance = distance};
 }
 
-BandedTrace trace_adaptive_banded(std::string_view query, std::string_view target) {
+BandedTrace trace_adaptive_banded_reference(std::string_view query, std::string_view target) {
     const std::uint64_t m = query.size();
     const std::uint64_t n = target.size();
     const std::uint64_t full = std::max(m, n);
@@ -234,7 +581,7 @@ BandedTrace trace_adaptive_banded(std::string_view query, std::string_view targe
     // Roughly doubling the band keeps the total work within a constant factor of the last try.
     std::uint64_t band = m > n ? m - n : n - m;
     while (true) {
-        std::optional<BandedTrace> trace = trace_banded(query, target, band);
+        std::optional<BandedTrace> trace = trace_banded_reference(query, target, band);
         if (trace)
             return std::move(*trace);
         invariant(band < full, "full-width band must contain the edit-distance optimum");
