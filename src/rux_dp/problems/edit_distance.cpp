@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <limits>
 #include <memory>
 
@@ -200,6 +201,13 @@ public:
         return static_cast<std::size_t>((row - 1) / 64);
     }
 
+    // The most blocks any column computes: the band's diagonals span at most this many rows.
+    std::size_t widest() const {
+        const auto rows = static_cast<std::uint64_t>(high_ - low_ + 1);
+        return static_cast<std::size_t>(std::min<std::uint64_t>(
+            rows / 64 + 2, (static_cast<std::uint64_t>(m_) + 63) / 64));
+    }
+
 private:
     static std::int64_t floor_half(std::int64_t x) { return x >= 0 ? x / 2 : -((1 - x) / 2); }
 
@@ -233,31 +241,47 @@ inline HorizontalStep advance_block(std::uint64_t& vp, std::uint64_t& vn, std::u
     return out;
 }
 
-// The banded column loop. Only the blocks of the band are updated; the row above the first block
-// rises by 1 per column and a block that enters below starts one more per row than the block above
-// it. Both only bound the true values from above, and every path within the band is computed
-// exactly, so a result <= k is the distance and a result > k means the distance exceeds k.
-// With `Keep`, `bottom` follows the value at every block's last row (the last block's is the
-// result) and `column(j, first, last)` sees each computed column.
-template <bool Keep, class Column>
-std::uint64_t banded_columns(const MatchTable& peq, std::string_view target, std::uint64_t k,
-                             std::uint64_t* vp, std::uint64_t* vn, std::uint64_t* bottom,
-                             Column&& column) {
-    const std::uint64_t n = target.size();
-    const BlockBand band(peq.rows(), n, k);
-    // Column 0 holds D(i, 0) = i exactly.
-    std::size_t last = band.last_block(1);
-    for (std::size_t b = 0; b <= last; ++b) {
-        vp[b] = all_ones;
-        vn[b] = 0;
-        if constexpr (Keep)
-            bottom[b] = 64 * std::uint64_t{b} + peq.block_rows(b);
+// The banded columns after some column j: VP / VN of blocks `first_block(j)` to `last`, and
+// with `Keep` the value at each of those blocks' last row (`score` is that of block `last`).
+struct BandState {
+    explicit BandState(std::size_t words) : vp(words), vn(words), bottom(words) {}
+
+    std::vector<std::uint64_t> vp;
+    std::vector<std::uint64_t> vn;
+    std::vector<std::uint64_t> bottom;
+    std::size_t last = 0;
+    std::uint64_t score = 0;
+};
+
+// Column 0, where D(i, 0) = i exactly, for the blocks column 1 needs.
+void start_columns(const MatchTable& peq, const BlockBand& band, BandState& state) {
+    state.last = band.last_block(1);
+    for (std::size_t b = 0; b <= state.last; ++b) {
+        state.vp[b] = all_ones;
+        state.vn[b] = 0;
+        state.bottom[b] = 64 * std::uint64_t{b} + peq.block_rows(b);
     }
-    std::uint64_t score = 64 * std::uint64_t{last} + peq.block_rows(last);
-    for (std::uint64_t j = 1; j <= n; ++j) {
+    state.score = state.bottom[state.last];
+}
+
+// Columns `begin` to `end` of the band, from the state after column begin - 1. Only the blocks of
+// the band are updated; the row above the first block rises by 1 per column and a block that
+// enters below starts one more per row than the block above it. Both only bound the true values
+// from above, and every path within the band is computed exactly, so a result <= k is the
+// distance and a result > k means the distance exceeds k (it is still the cost of some path).
+// With `Keep`, the blocks' last-row values are followed and `column(j, first)` sees each column.
+template <bool Keep, class Column>
+void run_columns(const MatchTable& peq, std::string_view target, const BlockBand& band,
+                 std::uint64_t begin, std::uint64_t end, BandState& state, Column&& column) {
+    std::uint64_t* vp = state.vp.data();
+    std::uint64_t* vn = state.vn.data();
+    std::uint64_t* bottom = state.bottom.data();
+    std::size_t last = state.last;
+    std::uint64_t score = state.score;
+    for (std::uint64_t j = begin; j <= end; ++j) {
         const std::size_t first = band.first_block(j);
-        const std::size_t end = band.last_block(j);
-        while (last < end) {
+        const std::size_t stop = band.last_block(j);
+        while (last < stop) {
             ++last;
             vp[last] = all_ones;
             vn[last] = 0;
@@ -276,71 +300,219 @@ std::uint64_t banded_columns(const MatchTable& peq, std::string_view target, std
         score = score + step.p - step.n;
         if constexpr (Keep) {
             bottom[last] = score;
-            column(j, first, last);
+            state.last = last;
+            column(j, first);
         }
     }
-    return score;
+    state.last = last;
+    state.score = score;
 }
 
 // The value at row m, column n, computed within the band of cut-off k.
 std::uint64_t banded_score(const MatchTable& peq, std::string_view target, std::uint64_t k,
-                           std::vector<std::uint64_t>& vp, std::vector<std::uint64_t>& vn) {
-    return banded_columns<false>(peq, target, k, vp.data(), vn.data(), nullptr,
-                                 [](std::uint64_t, std::size_t, std::size_t) {});
+                           BandState& state) {
+    const BlockBand band(peq.rows(), target.size(), k);
+    start_columns(peq, band, state);
+    run_columns<false>(peq, target, band, 1, target.size(), state,
+                       [](std::uint64_t, std::size_t) {});
+    return state.score;
 }
 
-// The exact distance if it is at most `limit`, by passes with a doubling cut-off. Both
-// sequences are non-empty.
-std::optional<std::uint64_t> distance_within(const MatchTable& peq, std::string_view query,
-                                             std::string_view target, std::uint64_t limit) {
-    std::vector<std::uint64_t> vp(peq.words());
-    std::vector<std::uint64_t> vn(peq.words());
+// Diagonal transition (Ukkonen, Landau and Vishkin): for each cost s, the furthest row reached
+// with cost s on each diagonal k = j - i, |k| <= s. Values never decrease along a diagonal, so
+// D(i, j) <= s exactly when row i is at most that furthest row. O(n + s^2) work for distance s,
+// which beats the bit-parallel band while s stays below about max(m, n) / 64. With `Keep`,
+// every wavefront is kept, (s + 1)^2 rows, for the traceback.
+template <bool Keep>
+class Wavefronts {
+public:
+    Wavefronts(std::string_view query, std::string_view target)
+        : query_(query), target_(target), m_(static_cast<std::int64_t>(query.size())),
+          n_(static_cast<std::int64_t>(target.size())) {}
+
+    // Lengths up to this use 32-bit rows.
+    static constexpr std::uint64_t longest = std::numeric_limits<std::int32_t>::max() / 2;
+
+    // The distance if it is at most `limit`.
+    std::optional<std::uint64_t> run(std::uint64_t limit) {
+        const std::int64_t goal = n_ - m_;
+        for (std::int64_t cost = 0; cost <= static_cast<std::int64_t>(limit); ++cost) {
+            const std::int64_t low = -std::min(cost, m_);
+            const std::int64_t high = std::min(cost, n_);
+            const std::size_t base = Keep ? static_cast<std::size_t>(cost * cost) : 0;
+            const std::size_t previous_base = Keep && cost > 0
+                                                  ? static_cast<std::size_t>((cost - 1) * (cost - 1))
+                                                  : 0;
+            if constexpr (Keep) {
+                rows_.resize(base + static_cast<std::size_t>(2 * cost + 1), unreached);
+            } else {
+                std::swap(front_, spare_);
+                front_.assign(static_cast<std::size_t>(2 * cost + 1), unreached);
+            }
+            std::int32_t* row = Keep ? rows_.data() + base : front_.data();
+            const std::int32_t* before = Keep ? rows_.data() + previous_base : spare_.data();
+            // Row of diagonal k at cost - 1, or unreached outside |k| <= cost - 1.
+            auto prior = [&](std::int64_t k) -> std::int64_t {
+                if (cost == 0 || k < -(cost - 1) || k > cost - 1)
+                    return unreached;
+                return before[k + cost - 1];
+            };
+            for (std::int64_t k = low; k <= high; ++k) {
+                std::int64_t i = 0;
+                if (cost > 0) {
+                    // A substitution or a deletion from this diagonal's row, an insertion from the
+                    // diagonal below; a move past the table's edge stops at the edge, whose cell
+                    // is reached as cheaply.
+                    i = std::max({prior(k) + 1, prior(k - 1), prior(k + 1) + 1});
+                    i = std::min({i, m_, n_ - k});
+                }
+                row[k + cost] = static_cast<std::int32_t>(slide(i, k));
+            }
+            if (goal >= low && goal <= high && row[goal + cost] >= m_)
+                return static_cast<std::uint64_t>(cost);
+        }
+        return std::nullopt;
+    }
+
+    // D(i, j) <= cost, for cost within the wavefronts run (Keep only).
+    bool within(std::uint64_t i, std::uint64_t j, std::int64_t cost) const {
+        const auto k = static_cast<std::int64_t>(j) - static_cast<std::int64_t>(i);
+        if (cost < 0 || k < -cost || k > cost)
+            return false;
+        return rows_[static_cast<std::size_t>(cost * cost + k + cost)] >= static_cast<std::int64_t>(i);
+    }
+
+private:
+    static constexpr std::int32_t unreached = std::numeric_limits<std::int32_t>::min() / 2;
+
+    // The last row of the run of matches from row i on diagonal k, 8 bytes at a time.
+    std::int64_t slide(std::int64_t i, std::int64_t k) const {
+        std::int64_t j = i + k;
+        while (std::endian::native == std::endian::little && i + 8 <= m_ && j + 8 <= n_) {
+            std::uint64_t a;
+            std::uint64_t b;
+            std::memcpy(&a, query_.data() + i, 8);
+            std::memcpy(&b, target_.data() + j, 8);
+            if (a != b) {
+                // Little-endian: the lowest differing byte is the first mismatch.
+                return i + std::countr_zero(a ^ b) / 8;
+            }
+            i += 8;
+            j += 8;
+        }
+        while (i < m_ && j < n_ && query_[static_cast<std::size_t>(i)] == target_[static_cast<std::size_t>(j)]) {
+            ++i;
+            ++j;
+        }
+        return i;
+    }
+
+    std::string_view query_;
+    std::string_view target_;
+    std::int64_t m_;
+    std::int64_t n_;
+    std::vector<std::int32_t> rows_;   // Keep: wavefront s at rows_[s * s], diagonal k at + k + s
+    std::vector<std::int32_t> front_;  // otherwise the last two wavefronts
+    std::vector<std::int32_t> spare_;
+};
+
+// The largest distance diagonal transition is tried for before the bit-parallel band takes over;
+// with the wavefronts kept for a traceback, also small enough for their (s + 1)^2 rows.
+std::uint64_t wavefront_limit(std::string_view query, std::string_view target, bool keep) {
+    const std::uint64_t longer = std::max(query.size(), target.size());
+    if (longer > Wavefronts<false>::longest)
+        return 0;
+    const std::uint64_t limit = std::max<std::uint64_t>(16, longer / 64);
+    return keep ? std::min<std::uint64_t>(limit, 4096) : limit;
+}
+
+// The exact distance if it is at most `limit`, by passes with a growing cut-off from above
+// `start`. Both sequences are non-empty.
+std::optional<std::uint64_t> banded_distance(const MatchTable& peq, std::string_view query,
+                                             std::string_view target, std::uint64_t limit,
+                                             std::uint64_t start) {
+    BandState state(peq.words());
     // Any cut-off of at least max(m, n) succeeds.
     const std::uint64_t cap = std::min<std::uint64_t>(limit, std::max(query.size(), target.size()));
-    std::uint64_t k = std::min(cap, std::max(first_band, length_difference(query, target)));
+    std::uint64_t k =
+        std::min(cap, std::max({first_band, length_difference(query, target), start + 1}));
     while (true) {
-        const std::uint64_t score = banded_score(peq, target, k, vp, vn);
+        const std::uint64_t score = banded_score(peq, target, k, state);
         if (score <= k)
             return score;
         if (k >= cap)
             return std::nullopt;
-        k = std::min(2 * k, cap);
+        // A failed pass still found a path: its cost bounds the distance, so a cut-off of that
+        // cost must succeed. Take it when it is at most four times the last one, else double.
+        k = std::min(score <= 4 * k ? score : 2 * k, cap);
     }
 }
 
-// The banded table as vertical differences: per column j >= 1, the blocks of the band with
-// their VP / VN words and the value at each block's last row, 2.5 bits per cell. Any cell reads
-// in O(1). Cells outside the band read as `outside`.
+// The banded table as vertical differences. The forward pass keeps every `segment`-th column
+// (VP / VN words and the value at each block's last row); the traceback, which visits columns
+// from n down to 0, recomputes one segment of columns at a time from its checkpoint into a buffer
+// small enough to stay in cache. Any cell of the loaded segment reads in O(1).
 class BitBandTable {
 public:
     static constexpr std::uint64_t outside = std::uint64_t{1} << 62;
+    static constexpr std::uint64_t segment = 64;
 
     BitBandTable(const MatchTable& peq, std::string_view target, std::uint64_t k)
-        : peq_(peq), band_(peq.rows(), target.size(), k), offsets_(target.size() + 1, 0) {
+        : peq_(peq), target_(target), band_(peq.rows(), target.size(), k), state_(peq.words()) {
         const std::uint64_t n = target.size();
-        std::uint64_t total = 0;
-        for (std::uint64_t j = 1; j <= n; ++j) {
-            offsets_[j] = total;
-            total += band_.last_block(j) - band_.first_block(j) + 1;
+        start_columns(peq, band_, state_);
+        keep_checkpoint(0, 0);
+        for (std::uint64_t c = segment; c <= n; c += segment) {
+            run_columns<true>(peq, target, band_, c - segment + 1, c, state_,
+                              [](std::uint64_t, std::size_t) {});
+            keep_checkpoint(c, band_.first_block(c));
         }
-        words_ = std::make_unique_for_overwrite<Words[]>(total);
-        bottoms_ = std::make_unique_for_overwrite<std::uint32_t[]>(total);
-
-        std::vector<std::uint64_t> vp(peq.words());
-        std::vector<std::uint64_t> vn(peq.words());
-        std::vector<std::uint64_t> bottom(peq.words());
-        banded_columns<true>(peq, target, k, vp.data(), vn.data(), bottom.data(),
-                             [&](std::uint64_t j, std::size_t first, std::size_t last) {
-                                 Words* words = words_.get() + offsets_[j];
-                                 std::uint32_t* bottoms = bottoms_.get() + offsets_[j];
-                                 for (std::size_t b = first; b <= last; ++b) {
-                                     words[b - first] = {vp[b], vn[b]};
-                                     bottoms[b - first] = static_cast<std::uint32_t>(bottom[b]);
-                                 }
-                             });
     }
 
-    // D(r, j) for cells of the band (exact on every optimal path), `outside` elsewhere.
+    // Loads the segment holding columns j - 1 and j (j >= 1).
+    void focus(std::uint64_t j) {
+        const std::uint64_t begin = (j - 1) / segment * segment;
+        if (loaded_ && begin == segment_begin_)
+            return;
+        loaded_ = true;
+        segment_begin_ = begin;
+        const Checkpoint& checkpoint = checkpoints_[begin / segment];
+        const std::size_t count = checkpoint.words.size();
+        for (std::size_t b = 0; b < count; ++b) {
+            const std::size_t block = checkpoint.first + b;
+            state_.vp[block] = checkpoint.words[b].vp;
+            state_.vn[block] = checkpoint.words[b].vn;
+            state_.bottom[block] = checkpoint.bottoms[b];
+        }
+        state_.last = checkpoint.first + count - 1;
+        state_.score = state_.bottom[state_.last];
+        const std::uint64_t end = std::min<std::uint64_t>(begin + segment, target_.size());
+        // Column begin is the checkpoint itself; every later column has at most as many blocks
+        // as the widest column of the band.
+        const std::size_t width = band_.widest();
+        words_.resize(count + (end - begin) * width);
+        bottoms_.resize(words_.size());
+        columns_.resize(end - begin + 1);
+        std::copy(checkpoint.words.begin(), checkpoint.words.end(), words_.begin());
+        std::copy(checkpoint.bottoms.begin(), checkpoint.bottoms.end(), bottoms_.begin());
+        columns_[0] = 0;
+        std::size_t used = count;
+        run_columns<true>(peq_, target_, band_, begin + 1, end, state_,
+                          [&](std::uint64_t column, std::size_t first) {
+                              columns_[column - begin] = used;
+                              Words* words = words_.data() + used;
+                              std::uint64_t* bottoms = bottoms_.data() + used;
+                              const std::size_t blocks = state_.last - first + 1;
+                              for (std::size_t b = 0; b < blocks; ++b) {
+                                  words[b] = {state_.vp[first + b], state_.vn[first + b]};
+                                  bottoms[b] = state_.bottom[first + b];
+                              }
+                              used += blocks;
+                          });
+    }
+
+    // D(r, j) for cells of the band (exact on every optimal path), `outside` elsewhere. Column j
+    // must be in the loaded segment.
     std::uint64_t at(std::uint64_t r, std::uint64_t j) const {
         if (r == 0)
             return j;
@@ -350,14 +522,14 @@ public:
         const std::size_t first = band_.first_block(j);
         if (b < first || b > band_.last_block(j))
             return outside;
-        const std::uint64_t index = offsets_[j] + (b - first);
+        const std::size_t index = columns_[j - segment_begin_] + (b - first);
         const Words& words = words_[index];
         // The differences of rows r + 1 to the block's last row lead from D(r, j) to its value.
         const auto bit = static_cast<unsigned>((r - 1) % 64);
         const std::uint64_t below = ((std::uint64_t{2} << peq_.last_bit(b)) - 1)
                                     & ~((std::uint64_t{2} << bit) - 1);
-        return std::uint64_t{bottoms_[index]} + std::popcount(words.vn & below)
-               - std::popcount(words.vp & below);
+        return bottoms_[index] + static_cast<std::uint64_t>(std::popcount(words.vn & below))
+               - static_cast<std::uint64_t>(std::popcount(words.vp & below));
     }
 
 private:
@@ -365,12 +537,32 @@ private:
         std::uint64_t vp;
         std::uint64_t vn;
     };
+    struct Checkpoint {
+        std::size_t first;
+        std::vector<Words> words;
+        std::vector<std::uint64_t> bottoms;
+    };
+
+    void keep_checkpoint(std::uint64_t, std::size_t first) {
+        Checkpoint& checkpoint = checkpoints_.emplace_back();
+        checkpoint.first = first;
+        for (std::size_t b = first; b <= state_.last; ++b) {
+            checkpoint.words.push_back({state_.vp[b], state_.vn[b]});
+            checkpoint.bottoms.push_back(state_.bottom[b]);
+        }
+    }
 
     const MatchTable& peq_;
+    std::string_view target_;
     BlockBand band_;
-    std::vector<std::uint64_t> offsets_;
-    std::unique_ptr<Words[]> words_;
-    std::unique_ptr<std::uint32_t[]> bottoms_;
+    BandState state_;
+    std::vector<Checkpoint> checkpoints_;
+    bool loaded_ = false;
+    std::uint64_t segment_begin_ = 0;
+    // The loaded segment: column segment_begin_ + c starts at words_[columns_[c]].
+    std::vector<std::size_t> columns_;
+    std::vector<Words> words_;
+    std::vector<std::uint64_t> bottoms_;
 };
 
 // The path from (0, 0) to (m, n) when one sequence is empty.
@@ -391,7 +583,7 @@ std::vector<PathCell> straight_cells(std::uint64_t m, std::uint64_t n) {
 // non-empty.
 std::vector<PathCell> banded_path(const MatchTable& peq, std::string_view query,
                                   std::string_view target, std::uint64_t distance) {
-    const BitBandTable table(peq, target, distance);
+    BitBandTable table(peq, target, distance);
     std::vector<PathCell> cells;
     cells.reserve(query.size() + target.size() + 1);
     std::uint64_t i = query.size();
@@ -399,6 +591,8 @@ std::vector<PathCell> banded_path(const MatchTable& peq, std::string_view query,
     std::uint64_t value = distance;
     cells.emplace_back(i, j);
     while (i > 0 || j > 0) {
+        if (j > 0)
+            table.focus(j);
         if (i > 0 && j > 0
             // A match always realises its cell: D(i, j) = D(i - 1, j - 1) when the symbols agree.
             && (query[i - 1] == target[j - 1] || table.at(i - 1, j - 1) + 1 == value)) {
@@ -419,6 +613,60 @@ std::vector<PathCell> banded_path(const MatchTable& peq, std::string_view query,
     }
     std::reverse(cells.begin(), cells.end());
     return cells;
+}
+
+// The same traceback on the kept wavefronts: a predecessor realises value v exactly when its
+// own value is at most v - 1 (it cannot be less), which the wavefronts answer directly.
+std::vector<PathCell> wavefront_path(const Wavefronts<true>& fronts, std::string_view query,
+                                     std::string_view target, std::uint64_t distance) {
+    std::vector<PathCell> cells;
+    cells.reserve(query.size() + target.size() + 1);
+    std::uint64_t i = query.size();
+    std::uint64_t j = target.size();
+    auto value = static_cast<std::int64_t>(distance);
+    cells.emplace_back(i, j);
+    while (i > 0 || j > 0) {
+        if (i > 0 && j > 0
+            && (query[i - 1] == target[j - 1] || fronts.within(i - 1, j - 1, value - 1))) {
+            value -= query[i - 1] == target[j - 1] ? 0 : 1;
+            --i;
+            --j;
+        } else if (i > 0 && fronts.within(i - 1, j, value - 1)) {
+            --value;
+            --i;
+        } else {
+            invariant(j > 0, "banded edit-distance traceback must have predecessor");
+            invariant(fronts.within(i, j - 1, value - 1),
+                      "banded edit-distance traceback left the optimal predecessor set");
+            --value;
+            --j;
+        }
+        cells.emplace_back(i, j);
+    }
+    std::reverse(cells.begin(), cells.end());
+    return cells;
+}
+
+// The distance and the reference's path, if the distance is at most `limit`: by diagonal
+// transition for small distances, else by the bit-parallel band. Both sequences are non-empty.
+std::optional<BandedTrace> optimal_trace(std::string_view query, std::string_view target,
+                                         std::uint64_t limit) {
+    const std::uint64_t tried = std::min(limit, wavefront_limit(query, target, true));
+    Wavefronts<true> fronts(query, target);
+    if (const std::optional<std::uint64_t> distance = fronts.run(tried)) {
+        return BandedTrace{.cells = wavefront_path(fronts, query, target, *distance),
+                           .band = 0,
+                           .distance = static_cast<std::uint32_t>(*distance)};
+    }
+    if (tried >= limit)
+        return std::nullopt;
+    const MatchTable peq(query);
+    const std::optional<std::uint64_t> distance = banded_distance(peq, query, target, limit, tried);
+    if (!distance)
+        return std::nullopt;
+    return BandedTrace{.cells = banded_path(peq, query, target, *distance),
+                       .band = 0,
+                       .distance = static_cast<std::uint32_t>(*distance)};
 }
 
 // The band `trace_adaptive_banded_reference` ends at: the first of its schedule that holds the
@@ -458,9 +706,14 @@ std::uint32_t distance_myers(std::string_view query, std::string_view target) {
     // The distance is symmetric: a short target fits one word as the pattern.
     if (target.size() <= 64)
         return myers_one_word(target, query);
+    // Small distances by diagonal transition; beyond, Ukkonen's cut-off on the bit-parallel band:
+    // a distance found within a band of k is exact, otherwise it exceeds k.
+    const std::uint64_t tried = wavefront_limit(query, target, false);
+    if (const std::optional<std::uint64_t> distance = Wavefronts<false>(query, target).run(tried))
+        return static_cast<std::uint32_t>(*distance);
     const MatchTable peq(query);
     return static_cast<std::uint32_t>(
-        *distance_within(peq, query, target, std::max(query.size(), target.size())));
+        *banded_distance(peq, query, target, std::max(query.size(), target.size()), tried));
 }
 
 std::optional<BandedTrace> trace_banded(std::string_view query, std::string_view target,
@@ -470,16 +723,14 @@ std::optional<BandedTrace> trace_banded(std::string_view query, std::string_view
     if (band < length_difference(query, target))
         return std::nullopt;
     if (m == 0 || n == 0) {
-        return BandedTrace{
-            .cells = straight_cells(m, n), .band = band, .distance = static_cast<std::uint32_t>(m + n)};
+        return BandedTrace{.cells = straight_cells(m, n),
+                           .band = band,
+                           .distance = static_cast<std::uint32_t>(m + n)};
     }
-    const MatchTable peq(query);
-    const std::optional<std::uint64_t> distance = distance_within(peq, query, target, band);
-    if (!distance)
-        return std::nullopt;
-    return BandedTrace{.cells = banded_path(peq, query, target, *distance),
-                       .band = band,
-                       .distance = static_cast<std::uint32_t>(*distance)};
+    std::optional<BandedTrace> trace = optimal_trace(query, target, band);
+    if (trace)
+        trace->band = band;
+    return trace;
 }
 
 BandedTrace trace_adaptive_banded(std::string_view query, std::string_view target) {
@@ -490,11 +741,9 @@ BandedTrace trace_adaptive_banded(std::string_view query, std::string_view targe
                            .band = std::max(m, n),
                            .distance = static_cast<std::uint32_t>(m + n)};
     }
-    const MatchTable peq(query);
-    const std::uint64_t distance = *distance_within(peq, query, target, std::max(m, n));
-    return BandedTrace{.cells = banded_path(peq, query, target, distance),
-                       .band = adaptive_band(m, n, distance),
-                       .distance = static_cast<std::uint32_t>(distance)};
+    BandedTrace trace = *optimal_trace(query, target, std::max(m, n));
+    trace.band = adaptive_band(m, n, trace.distance);
+    return trace;
 }
 
 std::optional<BandedTrace> trace_banded_reference(std::string_view query,
