@@ -336,40 +336,38 @@ public:
     // The distance if it is at most `limit`.
     std::optional<std::uint64_t> run(std::uint64_t limit) {
         const std::int64_t goal = n_ - m_;
-        for (std::int64_t cost = 0; cost <= static_cast<std::int64_t>(limit); ++cost) {
+        // Two wavefronts at fixed offsets, with a margin of unreached diagonals on both sides:
+        // wavefront s overwrites all of wavefront s - 2's diagonals, so nothing else needs
+        // clearing, and the neighbours k - 1 and k + 1 are always readable.
+        const auto reach = static_cast<std::int64_t>(limit);
+        std::vector<std::int32_t> first(static_cast<std::size_t>(2 * reach + 3), unreached);
+        std::vector<std::int32_t> second(first.size(), unreached);
+        std::int32_t* current = first.data() + reach + 1;
+        std::int32_t* previous = second.data() + reach + 1;
+        for (std::int64_t cost = 0; cost <= reach; ++cost) {
             const std::int64_t low = -std::min(cost, m_);
             const std::int64_t high = std::min(cost, n_);
-            const std::size_t base = Keep ? static_cast<std::size_t>(cost * cost) : 0;
-            const std::size_t previous_base = Keep && cost > 0
-                                                  ? static_cast<std::size_t>((cost - 1) * (cost - 1))
-                                                  : 0;
-            if constexpr (Keep) {
-                rows_.resize(base + static_cast<std::size_t>(2 * cost + 1), unreached);
+            if (cost == 0) {
+                current[0] = static_cast<std::int32_t>(slide(0, 0));
             } else {
-                std::swap(front_, spare_);
-                front_.assign(static_cast<std::size_t>(2 * cost + 1), unreached);
-            }
-            std::int32_t* row = Keep ? rows_.data() + base : front_.data();
-            const std::int32_t* before = Keep ? rows_.data() + previous_base : spare_.data();
-            // Row of diagonal k at cost - 1, or unreached outside |k| <= cost - 1.
-            auto prior = [&](std::int64_t k) -> std::int64_t {
-                if (cost == 0 || k < -(cost - 1) || k > cost - 1)
-                    return unreached;
-                return before[k + cost - 1];
-            };
-            for (std::int64_t k = low; k <= high; ++k) {
-                std::int64_t i = 0;
-                if (cost > 0) {
-                    // A substitution or a deletion from this diagonal's row, an insertion from the
-                    // diagonal below; a move past the table's edge stops at the edge, whose cell
-                    // is reached as cheaply.
-                    i = std::max({prior(k) + 1, prior(k - 1), prior(k + 1) + 1});
-                    i = std::min({i, m_, n_ - k});
+                // A substitution or a deletion from this diagonal's row, an insertion from the
+                // diagonal below; a move past the table's edge stops at the edge, whose cell is
+                // reached as cheaply. Rows fit 32 bits (see `longest`); this loop vectorises.
+                const auto rows = static_cast<std::int32_t>(m_);
+                const auto columns = static_cast<std::int32_t>(n_);
+                for (auto k = static_cast<std::int32_t>(low); k <= high; ++k) {
+                    const std::int32_t i =
+                        std::max(previous[k] + 1, std::max(previous[k - 1], previous[k + 1] + 1));
+                    current[k] = std::min(i, std::min(rows, columns - k));
                 }
-                row[k + cost] = static_cast<std::int32_t>(slide(i, k));
+                for (std::int64_t k = low; k <= high; ++k)
+                    current[k] = static_cast<std::int32_t>(slide(current[k], k));
             }
-            if (goal >= low && goal <= high && row[goal + cost] >= m_)
+            if constexpr (Keep)
+                rows_.insert(rows_.end(), current - cost, current + cost + 1);
+            if (goal >= low && goal <= high && current[goal] >= m_)
                 return static_cast<std::uint64_t>(cost);
+            std::swap(current, previous);
         }
         return std::nullopt;
     }
@@ -386,7 +384,7 @@ private:
     static constexpr std::int32_t unreached = std::numeric_limits<std::int32_t>::min() / 2;
 
     // The last row of the run of matches from row i on diagonal k, 8 bytes at a time.
-    std::int64_t slide(std::int64_t i, std::int64_t k) const {
+    [[gnu::always_inline]] std::int64_t slide(std::int64_t i, std::int64_t k) const {
         std::int64_t j = i + k;
         while (std::endian::native == std::endian::little && i + 8 <= m_ && j + 8 <= n_) {
             std::uint64_t a;
@@ -411,9 +409,7 @@ private:
     std::string_view target_;
     std::int64_t m_;
     std::int64_t n_;
-    std::vector<std::int32_t> rows_;   // Keep: wavefront s at rows_[s * s], diagonal k at + k + s
-    std::vector<std::int32_t> front_;  // otherwise the last two wavefronts
-    std::vector<std::int32_t> spare_;
+    std::vector<std::int32_t> rows_;  // Keep: wavefront s at rows_[s * s], diagonal k at + k + s
 };
 
 // The largest distance diagonal transition is tried for before the bit-parallel band takes over;
