@@ -2,14 +2,14 @@
 // divergence. Run: build-bench/bench/edit_distance_bench
 #include "rux_dp/problems/edit_distance.hpp"
 
-#include "edit_pairs.hpp"
-
 #include <benchmark/benchmark.h>
 
 #include <cstddef>
 #include <map>
 #include <string>
 #include <utility>
+
+#include "edit_pairs.hpp"
 
 namespace {
 
@@ -62,8 +62,6 @@ void sizes(benchmark::internal::Benchmark* b) {
 }  // namespace
 
 BENCHMARK(score_only<&rux_dp::distance_myers>)->Name("distance_myers")->Apply(sizes);
-BENCHMARK(with_path<&rux_dp::trace_adaptive_banded>)
-    ->Name("trace_adaptive_banded")
-    ->Apply(sizes);
+BENCHMARK(with_path<&rux_dp::trace_adaptive_banded>)->Name("trace_adaptive_banded")->Apply(sizes);
 
 BENCHMARK_MAIN();

@@ -2,16 +2,16 @@
 // ours. Built only when both libraries are installed. Run: build-bench/bench/peers_edit_bench
 #include "rux_dp/problems/edit_distance.hpp"
 
-#include "edit_pairs.hpp"
-
 #include <benchmark/benchmark.h>
-#include <bindings/cpp/WFAligner.hpp>
 #include <edlib.h>
 
+#include <bindings/cpp/WFAligner.hpp>
 #include <cstddef>
 #include <map>
 #include <string>
 #include <utility>
+
+#include "edit_pairs.hpp"
 
 namespace {
 

@@ -285,8 +285,8 @@ std::vector<std::pair<std::string, std::string>> random_pairs(std::uint64_t seed
     std::vector<std::pair<std::string, std::string>> pairs;
     for (int rep = 0; rep < count; ++rep) {
         const std::size_t kind = rng() % 6;
-        std::size_t m = kind == 0 ? near_words[rng() % std::size(near_words)]
-                                  : rng() % (max_length + 1);
+        std::size_t m =
+            kind == 0 ? near_words[rng() % std::size(near_words)] : rng() % (max_length + 1);
         std::string q = random_sequence(rng, m);
         if (kind == 1) {
             // Two letters, or a run of one: many optimal paths tie.
@@ -339,8 +339,8 @@ TEST(EditDistance, BitTraceEqualsReferenceTrace) {
         ASSERT_EQ(trace_adaptive_banded(q, t), adaptive);
         const std::uint64_t gap = q.size() > t.size() ? q.size() - t.size() : t.size() - q.size();
         const std::uint64_t d = adaptive.distance;
-        for (const std::uint64_t band : {gap, gap + 1, d == 0 ? 0 : d - 1, d, d + 1, 2 * d + 3,
-                                         gap == 0 ? 0 : gap - 1}) {
+        for (const std::uint64_t band :
+             {gap, gap + 1, d == 0 ? 0 : d - 1, d, d + 1, 2 * d + 3, gap == 0 ? 0 : gap - 1}) {
             ASSERT_EQ(trace_banded(q, t, band), trace_banded_reference(q, t, band))
                 << "band " << band;
         }

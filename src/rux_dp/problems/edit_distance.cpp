@@ -157,7 +157,7 @@ public:
         : rows_(query.size()), words_((query.size() + 63) / 64), bits_(256 * words_, 0) {
         for (std::size_t i = 0; i < query.size(); ++i)
             bits_[static_cast<unsigned char>(query[i]) * words_ + i / 64] |= std::uint64_t{1}
-                                                                            << (i % 64);
+                                                                             << (i % 64);
     }
 
     std::uint64_t rows() const { return rows_; }
@@ -183,7 +183,8 @@ private:
 // (k >= |m - n|). Both block bounds are non-decreasing in j and rise by at most one per column.
 class BlockBand {
 public:
-    BlockBand(std::uint64_t m, std::uint64_t n, std::uint64_t k) : m_(static_cast<std::int64_t>(m)) {
+    BlockBand(std::uint64_t m, std::uint64_t n, std::uint64_t k)
+        : m_(static_cast<std::int64_t>(m)) {
         const std::int64_t delta = m_ - static_cast<std::int64_t>(n);
         // Beyond m + n every diagonal is in; the cap keeps the arithmetic in range.
         const auto cut = static_cast<std::int64_t>(std::min(k, m + n));
@@ -204,8 +205,8 @@ public:
     // The most blocks any column computes: the band's diagonals span at most this many rows.
     std::size_t widest() const {
         const auto rows = static_cast<std::uint64_t>(high_ - low_ + 1);
-        return static_cast<std::size_t>(std::min<std::uint64_t>(
-            rows / 64 + 2, (static_cast<std::uint64_t>(m_) + 63) / 64));
+        return static_cast<std::size_t>(
+            std::min<std::uint64_t>(rows / 64 + 2, (static_cast<std::uint64_t>(m_) + 63) / 64));
     }
 
 private:
@@ -327,13 +328,16 @@ template <bool Keep>
 class Wavefronts {
 public:
     Wavefronts(std::string_view query, std::string_view target)
-        : query_(query), target_(target), m_(static_cast<std::int64_t>(query.size())),
+        : query_(query),
+          target_(target),
+          m_(static_cast<std::int64_t>(query.size())),
           n_(static_cast<std::int64_t>(target.size())) {}
 
     // Lengths up to this use 32-bit rows.
     static constexpr std::uint64_t longest = std::numeric_limits<std::int32_t>::max() / 2;
 
-    // The distance if it is at most `limit`.
+    // The distance if it is at most `limit`; nothing when it is larger, or when the progress
+    // of the first costs predicts that it is far larger.
     std::optional<std::uint64_t> run(std::uint64_t limit) {
         const std::int64_t goal = n_ - m_;
         // Two wavefronts at fixed offsets, with a margin of unreached diagonals on both sides:
@@ -367,6 +371,13 @@ public:
                 rows_.insert(rows_.end(), current - cost, current + cost + 1);
             if (goal >= low && goal <= high && current[goal] >= m_)
                 return static_cast<std::uint64_t>(cost);
+            // Divergent pairs show early: if the rows reached so far extrapolate to a distance
+            // beyond twice the limit, the band will be needed anyway.
+            if (cost % 32 == 0 && cost > 0) {
+                const std::int32_t furthest = *std::max_element(current + low, current + high + 1);
+                if (furthest > 0 && cost * m_ > 2 * reach * std::int64_t{furthest})
+                    return std::nullopt;
+            }
             std::swap(current, previous);
         }
         return std::nullopt;
@@ -377,7 +388,8 @@ public:
         const auto k = static_cast<std::int64_t>(j) - static_cast<std::int64_t>(i);
         if (cost < 0 || k < -cost || k > cost)
             return false;
-        return rows_[static_cast<std::size_t>(cost * cost + k + cost)] >= static_cast<std::int64_t>(i);
+        return rows_[static_cast<std::size_t>(cost * cost + k + cost)]
+               >= static_cast<std::int64_t>(i);
     }
 
 private:
@@ -398,7 +410,8 @@ private:
             i += 8;
             j += 8;
         }
-        while (i < m_ && j < n_ && query_[static_cast<std::size_t>(i)] == target_[static_cast<std::size_t>(j)]) {
+        while (i < m_ && j < n_
+               && query_[static_cast<std::size_t>(i)] == target_[static_cast<std::size_t>(j)]) {
             ++i;
             ++j;
         }
@@ -422,25 +435,38 @@ std::uint64_t wavefront_limit(std::string_view query, std::string_view target, b
     return keep ? std::min<std::uint64_t>(limit, 4096) : limit;
 }
 
-// The exact distance if it is at most `limit`, by passes with a growing cut-off from above
-// `start`. Both sequences are non-empty.
-std::optional<std::uint64_t> banded_distance(const MatchTable& peq, std::string_view query,
+// The exact distance, or with `bound_only` possibly just a bound no smaller than it, if the
+// distance is at most `limit`; by passes with a growing cut-off. Both sequences are non-empty.
+struct DistanceBound {
+    std::uint64_t value;
+    bool exact;
+};
+std::optional<DistanceBound> banded_distance(const MatchTable& peq, std::string_view query,
                                              std::string_view target, std::uint64_t limit,
-                                             std::uint64_t start) {
+                                             bool bound_only) {
     BandState state(peq.words());
     // Any cut-off of at least max(m, n) succeeds.
     const std::uint64_t cap = std::min<std::uint64_t>(limit, std::max(query.size(), target.size()));
-    std::uint64_t k =
-        std::min(cap, std::max({first_band, length_difference(query, target), start + 1}));
+    std::uint64_t k = std::min(cap, std::max(first_band, length_difference(query, target)));
+    std::uint64_t previous = all_ones;
     while (true) {
         const std::uint64_t score = banded_score(peq, target, k, state);
         if (score <= k)
-            return score;
+            return DistanceBound{score, true};
         if (k >= cap)
             return std::nullopt;
         // A failed pass still found a path: its cost bounds the distance, so a cut-off of that
-        // cost must succeed. Take it when it is at most four times the last one, else double.
-        k = std::min(score <= 4 * k ? score : 2 * k, cap);
+        // cost must succeed. Narrow passes are cheap and their bound is usually the distance
+        // itself: take the bound once it is within four times the cut-off or two passes agree
+        // on it, else quadruple the cut-off.
+        if (score <= cap && (score <= 4 * k || score == previous)) {
+            if (bound_only)
+                return DistanceBound{score, false};
+            k = score;
+        } else {
+            k = std::min(4 * k, cap);
+        }
+        previous = score;
     }
 }
 
@@ -463,7 +489,13 @@ public:
                               [](std::uint64_t, std::size_t) {});
             keep_checkpoint(c, band_.first_block(c));
         }
+        run_columns<true>(peq, target, band_, n / segment * segment + 1, n, state_,
+                          [](std::uint64_t, std::size_t) {});
+        distance_ = state_.score;
     }
+
+    // The value at (m, n): the distance, for a cut-off at least the distance.
+    std::uint64_t distance() const { return distance_; }
 
     // Loads the segment holding columns j - 1 and j (j >= 1).
     void focus(std::uint64_t j) {
@@ -522,8 +554,8 @@ public:
         const Words& words = words_[index];
         // The differences of rows r + 1 to the block's last row lead from D(r, j) to its value.
         const auto bit = static_cast<unsigned>((r - 1) % 64);
-        const std::uint64_t below = ((std::uint64_t{2} << peq_.last_bit(b)) - 1)
-                                    & ~((std::uint64_t{2} << bit) - 1);
+        const std::uint64_t below =
+            ((std::uint64_t{2} << peq_.last_bit(b)) - 1) & ~((std::uint64_t{2} << bit) - 1);
         return bottoms_[index] + static_cast<std::uint64_t>(std::popcount(words.vn & below))
                - static_cast<std::uint64_t>(std::popcount(words.vp & below));
     }
@@ -552,6 +584,7 @@ private:
     std::string_view target_;
     BlockBand band_;
     BandState state_;
+    std::uint64_t distance_ = 0;
     std::vector<Checkpoint> checkpoints_;
     bool loaded_ = false;
     std::uint64_t segment_begin_ = 0;
@@ -572,14 +605,13 @@ std::vector<PathCell> straight_cells(std::uint64_t m, std::uint64_t n) {
     return cells;
 }
 
-// The traceback of `trace_banded_reference` on the bit table of cut-off `distance`. Every cell
-// the reference's order could step to lies on an optimal path, which stays within that band
-// where the values are exact; every other candidate reads at least its true value, which does
-// not realise the current one. So both tracebacks take the same steps. Both sequences are
-// non-empty.
-std::vector<PathCell> banded_path(const MatchTable& peq, std::string_view query,
+// The traceback of `trace_banded_reference` on a bit table whose cut-off is at least the
+// distance. Every cell the reference's order could step to lies on an optimal path, which stays
+// within that band where the values are exact; every other candidate reads at least its true
+// value, which does not realise the current one. So both tracebacks take the same steps. Both
+// sequences are non-empty.
+std::vector<PathCell> banded_path(BitBandTable& table, std::string_view query,
                                   std::string_view target, std::uint64_t distance) {
-    BitBandTable table(peq, target, distance);
     std::vector<PathCell> cells;
     cells.reserve(query.size() + target.size() + 1);
     std::uint64_t i = query.size();
@@ -589,7 +621,8 @@ std::vector<PathCell> banded_path(const MatchTable& peq, std::string_view query,
     while (i > 0 || j > 0) {
         if (j > 0)
             table.focus(j);
-        if (i > 0 && j > 0
+        if (i > 0
+            && j > 0
             // A match always realises its cell: D(i, j) = D(i - 1, j - 1) when the symbols agree.
             && (query[i - 1] == target[j - 1] || table.at(i - 1, j - 1) + 1 == value)) {
             value -= query[i - 1] == target[j - 1] ? 0 : 1;
@@ -654,15 +687,17 @@ std::optional<BandedTrace> optimal_trace(std::string_view query, std::string_vie
                            .band = 0,
                            .distance = static_cast<std::uint32_t>(*distance)};
     }
-    if (tried >= limit)
-        return std::nullopt;
     const MatchTable peq(query);
-    const std::optional<std::uint64_t> distance = banded_distance(peq, query, target, limit, tried);
-    if (!distance)
+    // A bound on the distance is enough: the table's own pass then finds the distance.
+    const std::optional<DistanceBound> bound = banded_distance(peq, query, target, limit, true);
+    if (!bound)
         return std::nullopt;
-    return BandedTrace{.cells = banded_path(peq, query, target, *distance),
+    BitBandTable table(peq, target, bound->value);
+    const std::uint64_t distance = table.distance();
+    invariant(distance <= bound->value, "banded edit-distance bound below the distance");
+    return BandedTrace{.cells = banded_path(table, query, target, distance),
                        .band = 0,
-                       .distance = static_cast<std::uint32_t>(*distance)};
+                       .distance = static_cast<std::uint32_t>(distance)};
 }
 
 // The band `trace_adaptive_banded_reference` ends at: the first of its schedule that holds the
@@ -709,7 +744,7 @@ std::uint32_t distance_myers(std::string_view query, std::string_view target) {
         return static_cast<std::uint32_t>(*distance);
     const MatchTable peq(query);
     return static_cast<std::uint32_t>(
-        *banded_distance(peq, query, target, std::max(query.size(), target.size()), tried));
+        banded_distance(peq, query, target, std::max(query.size(), target.size()), false)->value);
 }
 
 std::optional<BandedTrace> trace_banded(std::string_view query, std::string_view target,
@@ -742,8 +777,8 @@ BandedTrace trace_adaptive_banded(std::string_view query, std::string_view targe
     return trace;
 }
 
-std::optional<BandedTrace> trace_banded_reference(std::string_view query,
-                                                  std::string_view target, std::uint64_t band) {
+std::optional<BandedTrace> trace_banded_reference(std::string_view query, std::string_view target,
+                                                  std::uint64_t band) {
     const std::uint64_t m = query.size();
     const std::uint64_t n = target.size();
     if (band < (m > n ? m - n : n - m))
