@@ -348,6 +348,9 @@ public:
         std::vector<std::int32_t> second(first.size(), unreached);
         std::int32_t* current = first.data() + reach + 1;
         std::int32_t* previous = second.data() + reach + 1;
+        // Reserved, not touched: only the wavefronts computed reach memory.
+        if constexpr (Keep)
+            rows_.reserve(static_cast<std::size_t>((reach + 1) * (reach + 1)));
         for (std::int64_t cost = 0; cost <= reach; ++cost) {
             const std::int64_t low = -std::min(cost, m_);
             const std::int64_t high = std::min(cost, n_);
@@ -484,13 +487,16 @@ public:
         const std::uint64_t n = target.size();
         start_columns(peq, band_, state_);
         keep_checkpoint(0, 0);
+        checkpoints_.reserve(n / segment + 1);
+        // The blocks' last-row values are only needed at the checkpoints, where they follow
+        // from the last block's by the vertical differences.
         for (std::uint64_t c = segment; c <= n; c += segment) {
-            run_columns<true>(peq, target, band_, c - segment + 1, c, state_,
-                              [](std::uint64_t, std::size_t) {});
+            run_columns<false>(peq, target, band_, c - segment + 1, c, state_,
+                               [](std::uint64_t, std::size_t) {});
             keep_checkpoint(c, band_.first_block(c));
         }
-        run_columns<true>(peq, target, band_, n / segment * segment + 1, n, state_,
-                          [](std::uint64_t, std::size_t) {});
+        run_columns<false>(peq, target, band_, n / segment * segment + 1, n, state_,
+                           [](std::uint64_t, std::size_t) {});
         distance_ = state_.score;
     }
 
@@ -571,12 +577,22 @@ private:
         std::vector<std::uint64_t> bottoms;
     };
 
-    void keep_checkpoint(std::uint64_t, std::size_t first) {
+    void keep_checkpoint(std::uint64_t column, std::size_t first) {
         Checkpoint& checkpoint = checkpoints_.emplace_back();
         checkpoint.first = first;
-        for (std::size_t b = first; b <= state_.last; ++b) {
-            checkpoint.words.push_back({state_.vp[b], state_.vn[b]});
-            checkpoint.bottoms.push_back(state_.bottom[b]);
+        const std::size_t count = state_.last - first + 1;
+        checkpoint.words.resize(count);
+        checkpoint.bottoms.resize(count);
+        // Column 0's values are exact already; later ones come down from the last block.
+        std::uint64_t value = state_.score;
+        for (std::size_t b = state_.last + 1; b-- > first;) {
+            if (column > 0)
+                state_.bottom[b] = value;
+            const std::uint64_t rows = (std::uint64_t{2} << peq_.last_bit(b)) - 1;
+            value = value - static_cast<std::uint64_t>(std::popcount(state_.vp[b] & rows))
+                    + static_cast<std::uint64_t>(std::popcount(state_.vn[b] & rows));
+            checkpoint.words[b - first] = {state_.vp[b], state_.vn[b]};
+            checkpoint.bottoms[b - first] = state_.bottom[b];
         }
     }
 
