@@ -64,11 +64,10 @@ TEST(Compare, IdenticalOptimalRecords) {
 
 TEST(Compare, DifferenceTexts) {
     const AlignmentRecord edit = solved(request_for(edit_problem(), "AG", "GA"));
-    const AlignmentRecord local = solved(
-        request_for(linear_problem(AlignmentMode::local_linear), "ACGTTTACGT", "ACGT"));
-    const AlignmentRecord linear =
-        solved(request_for(linear_problem(AlignmentMode::global_linear, 2, 3, -1), "ACGTAC",
-                           "ACGTAC"));
+    const AlignmentRecord local =
+        solved(request_for(linear_problem(AlignmentMode::local_linear), "ACGTTTACGT", "ACGT"));
+    const AlignmentRecord linear = solved(
+        request_for(linear_problem(AlignmentMode::global_linear, 2, 3, -1), "ACGTAC", "ACGTAC"));
     struct Case {
         std::string name;
         AlignmentRecord left, right;
@@ -81,29 +80,73 @@ TEST(Compare, DifferenceTexts) {
     AlignmentRecord without_trace = edit;
     without_trace.alignment.trace.reset();
     const std::vector<Case> cases = {
-        {"CIGARs differ, spans and lengths agree", realigned(edit, "1I1=1D", {0, 2}, {0, 2}, 2),
-         realigned(edit, "1D1=1I", {0, 2}, {0, 2}, 2), "AG", "GA", true, false, true,
+        {"CIGARs differ, spans and lengths agree",
+         realigned(edit, "1I1=1D", {0, 2}, {0, 2}, 2),
+         realigned(edit, "1D1=1I", {0, 2}, {0, 2}, 2),
+         "AG",
+         "GA",
+         true,
+         false,
+         true,
          {"tie_breaking: different traces realize the same optimum"}},
-        {"total CIGAR lengths differ", realigned(edit, "2X", {0, 2}, {0, 2}, 2),
-         realigned(edit, "1I1=1D", {0, 2}, {0, 2}, 2), "AG", "GA", true, false, true,
+        {"total CIGAR lengths differ",
+         realigned(edit, "2X", {0, 2}, {0, 2}, 2),
+         realigned(edit, "1I1=1D", {0, 2}, {0, 2}, 2),
+         "AG",
+         "GA",
+         true,
+         false,
+         true,
          {"operation_count: left=2, right=3",
           "tie_breaking: different traces realize the same optimum"}},
-        {"local spans differ", realigned(local, "4=", {0, 4}, {0, 4}, 8),
-         realigned(local, "4=", {6, 10}, {0, 4}, 8), "ACGTTTACGT", "ACGT", true, false, true,
+        {"local spans differ",
+         realigned(local, "4=", {0, 4}, {0, 4}, 8),
+         realigned(local, "4=", {6, 10}, {0, 4}, 8),
+         "ACGTTTACGT",
+         "ACGT",
+         true,
+         false,
+         true,
          {"coordinates: left=query AlignmentSpan { start: 0, end: 4 },target AlignmentSpan { "
           "start: 0, end: 4 }; right=query AlignmentSpan { start: 6, end: 10 },target "
           "AlignmentSpan { start: 0, end: 4 }",
           "tie_breaking: different traces realize the same optimum"}},
-        {"suboptimal left", realigned(linear, "4=1I1D1=", {0, 6}, {0, 6}, 8), linear, "ACGTAC",
-         "ACGTAC", false, false, false,
+        {"suboptimal left",
+         realigned(linear, "4=1I1D1=", {0, 6}, {0, 6}, 8),
+         linear,
+         "ACGTAC",
+         "ACGTAC",
+         false,
+         false,
+         false,
          {"objective: left=8, right=12", "left_invalid: reference_optimum"}},
-        {"distance against score", edit, distance_as_score, "AG", "GA", false, false, false,
+        {"distance against score",
+         edit,
+         distance_as_score,
+         "AG",
+         "GA",
+         false,
+         false,
+         false,
          {"objective: left=2, right=2", "right_invalid: objective_kind,realized_objective"}},
-        {"one record without a trace", edit, without_trace, "AG", "GA", true, false, false,
+        {"one record without a trace",
+         edit,
+         without_trace,
+         "AG",
+         "GA",
+         true,
+         false,
+         false,
          {"tie_breaking: different traces realize the same optimum",
           "right_invalid: trace_present"}},
-        {"both invalid", realigned(edit, "2=", {0, 2}, {0, 2}, 0),
-         realigned(edit, "2X", {0, 2}, {0, 2}, 3), "AG", "GA", false, false, false,
+        {"both invalid",
+         realigned(edit, "2=", {0, 2}, {0, 2}, 0),
+         realigned(edit, "2X", {0, 2}, {0, 2}, 3),
+         "AG",
+         "GA",
+         false,
+         false,
+         false,
          {"objective: left=0, right=3", "left_invalid: realized_objective",
           "right_invalid: realized_objective"}},
     };
@@ -119,8 +162,8 @@ TEST(Compare, DifferenceTexts) {
 }
 
 TEST(Compare, OperationListAloneMakesTracesDiffer) {
-    SolveRequest r = request_for(linear_problem(AlignmentMode::semiglobal_linear), "ACGT",
-                                 "TTACGATT");
+    SolveRequest r =
+        request_for(linear_problem(AlignmentMode::semiglobal_linear), "ACGT", "TTACGATT");
     const AlignmentRecord plain = solved(r);
     r.operations = true;
     const AlignmentRecord with_operations = solved(r);
@@ -128,8 +171,9 @@ TEST(Compare, OperationListAloneMakesTracesDiffer) {
     ASSERT_TRUE(report.has_value()) << report.error();
     EXPECT_FALSE(report->traces_equal);
     EXPECT_TRUE(report->equivalent);
-    EXPECT_EQ(report->differences,
-              (std::vector<std::string>{"tie_breaking: different traces realize the same optimum"}));
+    EXPECT_EQ(
+        report->differences,
+        (std::vector<std::string>{"tie_breaking: different traces realize the same optimum"}));
     AlignmentRecord left = report->left;
     AlignmentRecord right = report->right;
     EXPECT_EQ(left.alignment, right.alignment);
@@ -137,7 +181,8 @@ TEST(Compare, OperationListAloneMakesTracesDiffer) {
 
 TEST(Compare, Failures) {
     const AlignmentRecord edit = solved(request_for(edit_problem(), "AC", "AG"));
-    AlignmentRecord other_mode = solved(request_for(linear_problem(AlignmentMode::global_linear), "AC", "AG"));
+    AlignmentRecord other_mode =
+        solved(request_for(linear_problem(AlignmentMode::global_linear), "AC", "AG"));
     AlignmentRecord other_pair = solved(request_for(edit_problem(), "AC", "AGG"));
     AlignmentRecord other_ids = edit;
     other_ids.pair.query.id = "elsewhere";
@@ -150,11 +195,13 @@ TEST(Compare, Failures) {
         std::string message;
     };
     const std::vector<Case> cases = {
-        {"different modes", edit, other_mode, "AC", "AG", "records use different problem definitions"},
+        {"different modes", edit, other_mode, "AC", "AG",
+         "records use different problem definitions"},
         {"different gap", other_mode,
          solved(request_for(linear_problem(AlignmentMode::global_linear, 2, 3, -1), "AC", "AG")),
          "AC", "AG", "records use different problem definitions"},
-        {"different target", edit, other_pair, "AC", "AG", "records refer to different sequence pairs"},
+        {"different target", edit, other_pair, "AC", "AG",
+         "records refer to different sequence pairs"},
         {"query not UTF-8", non_ascii, non_ascii, "A\xff", "A\xc3\xa9",
          "comparison artifacts require ASCII/UTF-8 query sequences"},
     };

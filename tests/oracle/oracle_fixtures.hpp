@@ -27,21 +27,21 @@ inline ProblemSpec linear_problem(AlignmentMode mode, std::int32_t match = 2,
                                   std::int32_t mismatch_penalty = 3, std::int32_t gap = -2) {
     return ProblemSpec{
         .mode = mode,
-        .scoring = LinearScoring{.substitution = MatchMismatchScheme{.match_score = match,
-                                                                     .mismatch_penalty =
-                                                                         mismatch_penalty},
-                                 .gap = gap}};
+        .scoring =
+            LinearScoring{.substitution = MatchMismatchScheme{.match_score = match,
+                                                              .mismatch_penalty = mismatch_penalty},
+                          .gap = gap}};
 }
 
 inline ProblemSpec affine_problem(std::int32_t gap_open = -4, std::int32_t gap_extend = -1,
                                   std::int32_t match = 2, std::int32_t mismatch_penalty = 3) {
     return ProblemSpec{
         .mode = AlignmentMode::global_affine,
-        .scoring = AffineScoring{.substitution = MatchMismatchScheme{.match_score = match,
-                                                                     .mismatch_penalty =
-                                                                         mismatch_penalty},
-                                 .gap_open = gap_open,
-                                 .gap_extend = gap_extend}};
+        .scoring =
+            AffineScoring{.substitution = MatchMismatchScheme{.match_score = match,
+                                                              .mismatch_penalty = mismatch_penalty},
+                          .gap_open = gap_open,
+                          .gap_extend = gap_extend}};
 }
 
 inline ProblemSpec blosum_problem(AlignmentMode mode, std::int32_t gap = -4) {
@@ -91,14 +91,16 @@ inline VerificationReport verify_record(const AlignmentRecord& record, std::stri
 
 inline std::vector<std::string> check_names(const std::vector<CheckResult>& checks) {
     std::vector<std::string> names;
-    for (const CheckResult& check : checks) names.push_back(check.name);
+    for (const CheckResult& check : checks)
+        names.push_back(check.name);
     return names;
 }
 
 inline std::vector<std::string> failed_names(const std::vector<CheckResult>& checks) {
     std::vector<std::string> names;
     for (const CheckResult& check : checks) {
-        if (!check.passed) names.push_back(check.name);
+        if (!check.passed)
+            names.push_back(check.name);
     }
     return names;
 }

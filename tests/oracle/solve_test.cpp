@@ -41,13 +41,13 @@ SolveRequest with_backend(ProblemSpec problem, SolveScope scope, std::string bac
 
 ProblemSpec matrix_problem(std::vector<std::string> alphabet,
                            std::vector<std::vector<std::int32_t>> scores) {
-    return ProblemSpec{.mode = AlignmentMode::global_linear,
-                       .scoring = LinearScoring{.substitution =
-                                                    MatrixScheme{.name = "custom",
-                                                                 .alphabet = std::move(alphabet),
-                                                                 .scores = std::move(scores),
-                                                                 .source_sha256 = std::nullopt},
-                                                .gap = -1}};
+    return ProblemSpec{
+        .mode = AlignmentMode::global_linear,
+        .scoring = LinearScoring{.substitution = MatrixScheme{.name = "custom",
+                                                              .alphabet = std::move(alphabet),
+                                                              .scores = std::move(scores),
+                                                              .source_sha256 = std::nullopt},
+                                 .gap = -1}};
 }
 
 TEST(Solve, PolicyFailuresInCheckOrder) {
@@ -144,7 +144,9 @@ TEST(Solve, PolicyFailuresInCheckOrder) {
          [&] { return request_for(matrix_problem({"\xc3\xa9"}, {{1}}), "A", "A"); },
          "matrix alphabet symbol '\xc3\xa9' must be one ASCII character"},
         {"duplicate matrix symbol after upper-casing",
-         [&] { return request_for(matrix_problem({"A", "a"}, {{1, 0}, {0, 1}}), "A", "A"); },
+         [&] {
+             return request_for(matrix_problem({"A", "a"}, {{1, 0}, {0, 1}}), "A", "A");
+         },
          "duplicate substitution matrix symbol 'A'"},
         {"matrix with a row too many",
          [&] {
@@ -152,7 +154,9 @@ TEST(Solve, PolicyFailuresInCheckOrder) {
          },
          "substitution matrix must have one row per alphabet symbol"},
         {"matrix not square",
-         [&] { return request_for(matrix_problem({"A", "C"}, {{1, 0, 0}, {0, 1}}), "A", "A"); },
+         [&] {
+             return request_for(matrix_problem({"A", "C"}, {{1, 0, 0}, {0, 1}}), "A", "A");
+         },
          "substitution matrix must be square"},
         {"banded-affine outside its band",
          [&] {
@@ -181,7 +185,8 @@ TEST(Solve, PolicyFailuresInCheckOrder) {
 }
 
 TEST(Solve, LowerCaseProteinIsAcceptedByBlosum62) {
-    const auto record = solve(request_for(blosum_problem(AlignmentMode::global_linear), "acw", "ACW"));
+    const auto record =
+        solve(request_for(blosum_problem(AlignmentMode::global_linear), "acw", "ACW"));
     ASSERT_TRUE(record.has_value()) << record.error();
     EXPECT_EQ(record->alignment.objective, (Objective{.kind = ObjectiveKind::score, .value = 24}));
     EXPECT_EQ(record->verification.status, VerificationStatus::verified);
@@ -192,11 +197,13 @@ TEST(Solve, EmptyEditDistanceInScopeScore) {
     r.scope = SolveScope::score;
     const auto record = solve(r);
     ASSERT_TRUE(record.has_value()) << record.error();
-    EXPECT_EQ(record->alignment.objective, (Objective{.kind = ObjectiveKind::distance, .value = 0}));
+    EXPECT_EQ(record->alignment.objective,
+              (Objective{.kind = ObjectiveKind::distance, .value = 0}));
     EXPECT_FALSE(record->alignment.trace.has_value());
     EXPECT_EQ(record->producer.backend, "myers");
     EXPECT_EQ(record->verification.checks,
-              (std::vector<CheckResult>{{.name = "objective_computed", .passed = true, .detail = std::nullopt}}));
+              (std::vector<CheckResult>{
+                  {.name = "objective_computed", .passed = true, .detail = std::nullopt}}));
     EXPECT_EQ(record->verification.level, VerificationLevel::structure);
     EXPECT_EQ(record->verification.status, VerificationStatus::verified);
     EXPECT_FALSE(record->verification.reference_backend.has_value());
@@ -219,17 +226,17 @@ TEST(Solve, RecordCarriesIdentityProblemAndProducer) {
     EXPECT_EQ(record->producer.name, "rux-align");
     EXPECT_EQ(record->producer.version, "0.2.0-alpha.2");
     EXPECT_EQ(record->producer.backend, "rux");
-    EXPECT_EQ(record->pair,
-              (PairIdentity{
-                  .index = 7,
-                  .query = {.id = "read/1",
-                            .length = 3,
-                            .sha256 =
-                                "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
-                  .target = {.id = "ref",
-                             .length = 0,
-                             .sha256 = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b78"
-                                       "52b855"}}));
+    EXPECT_EQ(
+        record->pair,
+        (PairIdentity{
+            .index = 7,
+            .query = {.id = "read/1",
+                      .length = 3,
+                      .sha256 = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+            .target = {.id = "ref",
+                       .length = 0,
+                       .sha256 = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b78"
+                                 "52b855"}}));
     EXPECT_EQ(record->pair, pair_identity(7, "read/1", "ref", "abc", ""));
     EXPECT_EQ(record->problem, linear_problem(AlignmentMode::global_linear));
     EXPECT_EQ(record->alignment.objective.value, -6);
@@ -253,21 +260,37 @@ TEST(Solve, LevelsAndChecksByScopeAndCrossCheck) {
     const auto linear = linear_problem(AlignmentMode::semiglobal_linear);
     const std::vector<LevelCase> cases = {
         {linear, alignment, false, VerificationLevel::score, {"path_rescore"}, true},
-        {linear, alignment, true, VerificationLevel::optimal,
-         {"path_rescore", "reference_optimum"}, true},
+        {linear,
+         alignment,
+         true,
+         VerificationLevel::optimal,
+         {"path_rescore", "reference_optimum"},
+         true},
         {linear, score, false, VerificationLevel::structure, {"backend_result_rescore"}, false},
-        {linear, score, true, VerificationLevel::optimal,
-         {"backend_result_rescore", "reference_optimum"}, false},
-        {affine_problem(), score, false, VerificationLevel::structure, {"backend_result_rescore"},
+        {linear,
+         score,
+         true,
+         VerificationLevel::optimal,
+         {"backend_result_rescore", "reference_optimum"},
          false},
-        {edit_problem(), score, true, VerificationLevel::optimal,
-         {"objective_computed", "reference_optimum"}, false},
+        {affine_problem(),
+         score,
+         false,
+         VerificationLevel::structure,
+         {"backend_result_rescore"},
+         false},
+        {edit_problem(),
+         score,
+         true,
+         VerificationLevel::optimal,
+         {"objective_computed", "reference_optimum"},
+         false},
         {edit_problem(), alignment, false, VerificationLevel::score, {"path_rescore"}, true},
     };
     for (const LevelCase& c : cases) {
-        SCOPED_TRACE(std::string(mode_name(c.problem.mode)) + " scope " +
-                     std::string(scope_message_name(c.scope)) + " cross-check " +
-                     std::to_string(c.cross_check));
+        SCOPED_TRACE(std::string(mode_name(c.problem.mode)) + " scope "
+                     + std::string(scope_message_name(c.scope)) + " cross-check "
+                     + std::to_string(c.cross_check));
         SolveRequest r = request_for(c.problem, "ACGTTGCA", "ACGTGCA");
         r.scope = c.scope;
         r.cross_check = c.cross_check;
@@ -278,8 +301,7 @@ TEST(Solve, LevelsAndChecksByScopeAndCrossCheck) {
         EXPECT_TRUE(failed_names(record->verification.checks).empty());
         EXPECT_EQ(record->verification.status, VerificationStatus::verified);
         EXPECT_EQ(record->verification.reference_backend,
-                  c.cross_check ? std::optional<std::string>("baseline-rolling-v1")
-                                : std::nullopt);
+                  c.cross_check ? std::optional<std::string>("baseline-rolling-v1") : std::nullopt);
         EXPECT_EQ(record->alignment.trace.has_value(), c.has_trace);
     }
 }
@@ -326,9 +348,11 @@ TEST(Solve, OperationsOnlyWhenAsked) {
         ASSERT_TRUE(record->alignment.trace.has_value());
         const TraceRecord& trace = *record->alignment.trace;
         ASSERT_EQ(trace.operations.has_value(), operations);
-        if (!operations) continue;
+        if (!operations)
+            continue;
         std::uint64_t columns = 0;
-        for (const CigarRun& run : trace.cigar.runs()) columns += run.length;
+        for (const CigarRun& run : trace.cigar.runs())
+            columns += run.length;
         EXPECT_EQ(trace.operations->size(), columns);
     }
 }
@@ -369,8 +393,8 @@ TEST(Solve, DefaultOptionsGiveTheExactOptimum) {
         for (int round = 0; round < 60; ++round) {
             const std::size_t max_length = round < 56 ? 60 : 400;
             const auto [query, target] = random_pair(rng, max_length);
-            SCOPED_TRACE(std::string(mode_name(problem.mode)) + " round " +
-                         std::to_string(round) + " " + pair_text(query, target));
+            SCOPED_TRACE(std::string(mode_name(problem.mode)) + " round " + std::to_string(round)
+                         + " " + pair_text(query, target));
             const auto record = solve(request_for(problem, query, target));
             ASSERT_TRUE(record.has_value()) << record.error();
             const auto reference = reference_objective(problem, query, target);

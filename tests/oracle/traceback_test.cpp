@@ -38,7 +38,8 @@ std::int64_t reference_value(const SolveRequest& r) {
 // Plain Levenshtein distance, independent of the kernels.
 std::int64_t levenshtein(std::string_view q, std::string_view t) {
     std::vector<std::int64_t> row(t.size() + 1);
-    for (std::size_t j = 0; j <= t.size(); ++j) row[j] = static_cast<std::int64_t>(j);
+    for (std::size_t j = 0; j <= t.size(); ++j)
+        row[j] = static_cast<std::int64_t>(j);
     for (std::size_t i = 1; i <= q.size(); ++i) {
         std::int64_t diagonal = row[0];
         row[0] = static_cast<std::int64_t>(i);
@@ -53,9 +54,10 @@ std::int64_t levenshtein(std::string_view q, std::string_view t) {
 
 TEST(DefaultBlockSize, CeilingOfTheSquareRoot) {
     const std::vector<std::pair<std::uint64_t, std::uint64_t>> cases = {
-        {0, 1}, {1, 1}, {2, 2}, {4, 2}, {5, 3}, {10, 4}, {16, 4}, {17, 5}, {64, 8}, {65, 9},
-        {1'000'000, 1000}};
-    for (const auto& [m, expected] : cases) EXPECT_EQ(default_block_size(m), expected) << m;
+        {0, 1},  {1, 1},  {2, 2},  {4, 2},  {5, 3},           {10, 4},
+        {16, 4}, {17, 5}, {64, 8}, {65, 9}, {1'000'000, 1000}};
+    for (const auto& [m, expected] : cases)
+        EXPECT_EQ(default_block_size(m), expected) << m;
 }
 
 TEST(SolveTrace, EmptyEditDistance) {
@@ -157,7 +159,9 @@ TEST(ReferenceObjective, KnownValues) {
         std::string target;
         Objective expected;
     };
-    const auto score = [](std::int64_t v) { return Objective{.kind = ObjectiveKind::score, .value = v}; };
+    const auto score = [](std::int64_t v) {
+        return Objective{.kind = ObjectiveKind::score, .value = v};
+    };
     const std::vector<Case> cases = {
         {edit_problem(), "", "", {.kind = ObjectiveKind::distance, .value = 0}},
         {edit_problem(), "", "ACGT", {.kind = ObjectiveKind::distance, .value = 4}},
@@ -183,8 +187,8 @@ TEST(ReferenceObjective, KnownValues) {
     EXPECT_EQ(reference_objective(incompatible, "A", "A").error(),
               "problem mode and scoring model are incompatible");
     ProblemSpec bad_symbol = linear_problem(AlignmentMode::local_linear);
-    std::get<LinearScoring>(bad_symbol.scoring).substitution = MatrixScheme{
-        .name = "m", .alphabet = {"AB"}, .scores = {{1}}, .source_sha256 = {}};
+    std::get<LinearScoring>(bad_symbol.scoring).substitution =
+        MatrixScheme{.name = "m", .alphabet = {"AB"}, .scores = {{1}}, .source_sha256 = {}};
     EXPECT_EQ(reference_objective(bad_symbol, "A", "A").error(),
               "matrix alphabet symbol 'AB' must be one ASCII character");
 }
@@ -196,11 +200,11 @@ TEST(ReferenceObjective, MatchesIndependentDynamicProgramming) {
     for (int round = 0; round < 150; ++round) {
         const auto [query, target] = random_pair(rng, 40);
         SCOPED_TRACE(pair_text(query, target));
-        const std::int64_t expected[] = {
-            levenshtein(query, target), ts::bf_global_linear(query, target, s, -2),
-            ts::bf_global_affine(query, target, s, -4, -1),
-            ts::bf_local_linear(query, target, s, -2),
-            ts::bf_semiglobal_linear(query, target, s, -2)};
+        const std::int64_t expected[] = {levenshtein(query, target),
+                                         ts::bf_global_linear(query, target, s, -2),
+                                         ts::bf_global_affine(query, target, s, -4, -1),
+                                         ts::bf_local_linear(query, target, s, -2),
+                                         ts::bf_semiglobal_linear(query, target, s, -2)};
         const auto problems = every_mode();
         for (std::size_t k = 0; k < problems.size(); ++k) {
             SCOPED_TRACE(std::string(mode_name(problems[k].mode)));
@@ -296,7 +300,8 @@ TEST(GlobalAffineAuto, SimilarLongPairsStayBanded) {
     for (int round = 0; round < 4; ++round) {
         const std::string query = ts::random_sequence(rng, 300);
         std::string target = query;
-        for (int k = 0; k < 6; ++k) target[rng() % target.size()] = "ACGT"[rng() % 4];
+        for (int k = 0; k < 6; ++k)
+            target[rng() % target.size()] = "ACGT"[rng() % 4];
         target.erase(100 + rng() % 50, 1 + rng() % 3);
         SCOPED_TRACE(pair_text(query, target));
         const SolveRequest r = affine_request(query, target, "auto", 64);
@@ -327,9 +332,9 @@ TEST(GlobalAffineAuto, NarrowBandsOnRandomPairs) {
     for (int round = 0; round < 300; ++round) {
         const auto [query, target] = random_pair(rng, 60);
         const std::uint64_t band = rng() % 8;
-        const ProblemSpec problem =
-            affine_problem(-static_cast<std::int32_t>(rng() % 6),
-                           -static_cast<std::int32_t>(rng() % 3), 1 + static_cast<std::int32_t>(rng() % 3));
+        const ProblemSpec problem = affine_problem(-static_cast<std::int32_t>(rng() % 6),
+                                                   -static_cast<std::int32_t>(rng() % 3),
+                                                   1 + static_cast<std::int32_t>(rng() % 3));
         SCOPED_TRACE(pair_text(query, target) + " band " + std::to_string(band));
         const SolveRequest r = affine_request(query, target, "auto", band, problem);
         const std::int64_t optimum = reference_value(r);
@@ -339,8 +344,8 @@ TEST(GlobalAffineAuto, NarrowBandsOnRandomPairs) {
         EXPECT_EQ(traced->objective.value, optimum);
         if (traced->backend == "banded-affine") {
             ++banded_kept;
-            const auto banded = solve_trace(affine_request(query, target, "banded-affine", band,
-                                                           problem));
+            const auto banded =
+                solve_trace(affine_request(query, target, "banded-affine", band, problem));
             ASSERT_TRUE(banded.has_value()) << banded.error();
             EXPECT_EQ(banded->objective.value, optimum);
         } else {

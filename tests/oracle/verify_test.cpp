@@ -20,7 +20,7 @@ namespace {
 using namespace oracle_test;
 
 const std::vector<std::string> identity_checks = {
-    "schema_version", "record_type",  "problem_semantics", "objective_kind",
+    "schema_version", "record_type",   "problem_semantics", "objective_kind",
     "query_length",   "target_length", "query_sha256",      "target_sha256"};
 
 std::vector<std::string> joined(std::vector<std::string> head,
@@ -50,11 +50,14 @@ AlignmentRecord hand_record(ProblemSpec problem, std::string_view query, std::st
     };
 }
 
-Objective score(std::int64_t v) { return Objective{.kind = ObjectiveKind::score, .value = v}; }
+Objective score(std::int64_t v) {
+    return Objective{.kind = ObjectiveKind::score, .value = v};
+}
 
 const CheckResult* find_check(const VerificationReport& report, std::string_view name) {
     for (const CheckResult& check : report.verification.checks) {
-        if (check.name == name) return &check;
+        if (check.name == name)
+            return &check;
     }
     return nullptr;
 }
@@ -70,10 +73,10 @@ TEST(AddCheck, DetailOnlyWhenFailed) {
     add_check(checks, "a", true, "ignored");
     add_check(checks, "b", false, "why");
     add_check(checks, "c", false);
-    EXPECT_EQ(checks, (std::vector<CheckResult>{
-                          {.name = "a", .passed = true, .detail = std::nullopt},
-                          {.name = "b", .passed = false, .detail = "why"},
-                          {.name = "c", .passed = false, .detail = ""}}));
+    EXPECT_EQ(checks,
+              (std::vector<CheckResult>{{.name = "a", .passed = true, .detail = std::nullopt},
+                                        {.name = "b", .passed = false, .detail = "why"},
+                                        {.name = "c", .passed = false, .detail = ""}}));
 }
 
 TEST(Verify, ReportCopiesTheRecord) {
@@ -112,28 +115,60 @@ struct ListCase {
 TEST(Verify, CheckListsByModeLevelAndFlags) {
     using L = VerificationLevel;
     const std::vector<ListCase> cases = {
-        {"global structure", linear_problem(AlignmentMode::global_linear), "ACGT", "AGT", false,
-         false, L::structure,
+        {"global structure",
+         linear_problem(AlignmentMode::global_linear),
+         "ACGT",
+         "AGT",
+         false,
+         false,
+         L::structure,
          {"query_span_bounds", "target_span_bounds", "query_cigar_consumption",
           "target_cigar_consumption", "global_query_span", "global_target_span"}},
-        {"edit score with operations", edit_problem(), "ACGT", "AGT", true, false, L::score,
+        {"edit score with operations",
+         edit_problem(),
+         "ACGT",
+         "AGT",
+         true,
+         false,
+         L::score,
          {"query_span_bounds", "target_span_bounds", "query_cigar_consumption",
           "target_cigar_consumption", "global_query_span", "global_target_span",
           "operations_match_cigar", "realized_objective"}},
-        {"affine optimal fingerprinted", affine_problem(), "ACGT", "AGT", false, true, L::optimal,
+        {"affine optimal fingerprinted",
+         affine_problem(),
+         "ACGT",
+         "AGT",
+         false,
+         true,
+         L::optimal,
          {"integrity_fingerprint", "query_span_bounds", "target_span_bounds",
           "query_cigar_consumption", "target_cigar_consumption", "global_query_span",
           "global_target_span", "realized_objective", "reference_optimum"}},
-        {"semiglobal score", linear_problem(AlignmentMode::semiglobal_linear), "ACG", "TTACGTT",
-         false, false, L::score,
+        {"semiglobal score",
+         linear_problem(AlignmentMode::semiglobal_linear),
+         "ACG",
+         "TTACGTT",
+         false,
+         false,
+         L::score,
          {"query_span_bounds", "target_span_bounds", "query_cigar_consumption",
           "target_cigar_consumption", "semiglobal_query_span", "realized_objective"}},
-        {"local inside both sequences at structure", linear_problem(AlignmentMode::local_linear),
-         "TTACGTT", "GGACGGG", false, false, L::structure,
+        {"local inside both sequences at structure",
+         linear_problem(AlignmentMode::local_linear),
+         "TTACGTT",
+         "GGACGGG",
+         false,
+         false,
+         L::structure,
          {"query_span_bounds", "target_span_bounds", "query_cigar_consumption",
           "target_cigar_consumption"}},
-        {"local optimal", linear_problem(AlignmentMode::local_linear), "TTACGTT", "GGACGGG", true,
-         false, L::optimal,
+        {"local optimal",
+         linear_problem(AlignmentMode::local_linear),
+         "TTACGTT",
+         "GGACGGG",
+         true,
+         false,
+         L::optimal,
          {"query_span_bounds", "target_span_bounds", "query_cigar_consumption",
           "target_cigar_consumption", "operations_match_cigar", "realized_objective",
           "reference_optimum"}},
@@ -160,7 +195,8 @@ TEST(Verify, RecordWithoutTrace) {
         r.integrity = integrity;
         const VerificationReport report = verify_record(solved(r), "ACGT", "AGT");
         std::vector<std::string> expected = identity_checks;
-        if (integrity) expected.push_back("integrity_fingerprint");
+        if (integrity)
+            expected.push_back("integrity_fingerprint");
         expected.push_back("trace_present");
         EXPECT_EQ(check_names(report.verification.checks), expected);
         EXPECT_EQ(report.verification.checks.back(),
@@ -190,32 +226,45 @@ TEST(Verify, TamperedRecordsAreInvalid) {
         trace_of(r).cigar = Cigar::make(runs).value();
     };
     const std::vector<TamperCase> cases = {
-        {"objective up by one", [](AlignmentRecord& r) { ++r.alignment.objective.value; },
-         {"integrity_fingerprint", "realized_objective"}, ""},
-        {"objective down by one", [](AlignmentRecord& r) { --r.alignment.objective.value; },
-         {"integrity_fingerprint", "realized_objective"}, ""},
-        {"objective kind", [](AlignmentRecord& r) { r.alignment.objective.kind = ObjectiveKind::distance; },
+        {"objective up by one",
+         [](AlignmentRecord& r) { ++r.alignment.objective.value; },
+         {"integrity_fingerprint", "realized_objective"},
+         ""},
+        {"objective down by one",
+         [](AlignmentRecord& r) { --r.alignment.objective.value; },
+         {"integrity_fingerprint", "realized_objective"},
+         ""},
+        {"objective kind",
+         [](AlignmentRecord& r) { r.alignment.objective.kind = ObjectiveKind::distance; },
          {"objective_kind", "integrity_fingerprint", "realized_objective"},
          "mode global-affine requires objective kind Score"},
         {"match run turned into mismatch run",
          [&](AlignmentRecord& r) { first_run(r, CigarRun{.length = 3, .op = CigarOp::mismatch}); },
-         {"integrity_fingerprint", "operations_match_cigar", "realized_objective"}, ""},
+         {"integrity_fingerprint", "operations_match_cigar", "realized_objective"},
+         ""},
         {"first run one longer",
          [&](AlignmentRecord& r) { first_run(r, CigarRun{.length = 4, .op = CigarOp::match}); },
-         {"integrity_fingerprint", "query_cigar_consumption", "target_cigar_consumption"}, ""},
+         {"integrity_fingerprint", "query_cigar_consumption", "target_cigar_consumption"},
+         ""},
         {"query digest in upper case",
          [](AlignmentRecord& r) {
-             for (char& c : r.pair.query.sha256) c = static_cast<char>(std::toupper(c));
+             for (char& c : r.pair.query.sha256)
+                 c = static_cast<char>(std::toupper(c));
          },
-         {"query_sha256", "integrity_fingerprint"}, "query digest does not match source"},
+         {"query_sha256", "integrity_fingerprint"},
+         "query digest does not match source"},
         {"target digest",
          [](AlignmentRecord& r) { r.pair.target.sha256 = sha256_hex("ACGT"); },
-         {"target_sha256", "integrity_fingerprint"}, "target digest does not match source"},
-        {"query length", [](AlignmentRecord& r) { r.pair.query.length = 15; },
-         {"query_length", "integrity_fingerprint"}, "record has 15, source has 14"},
+         {"target_sha256", "integrity_fingerprint"},
+         "target digest does not match source"},
+        {"query length",
+         [](AlignmentRecord& r) { r.pair.query.length = 15; },
+         {"query_length", "integrity_fingerprint"},
+         "record has 15, source has 14"},
         {"query span starts at 1",
          [&](AlignmentRecord& r) { trace_of(r).query_span.start = 1; },
-         {"integrity_fingerprint", "query_cigar_consumption", "global_query_span"}, ""},
+         {"integrity_fingerprint", "query_cigar_consumption", "global_query_span"},
+         ""},
         {"target span past the source",
          [&](AlignmentRecord& r) { trace_of(r).target_span.end = 14; },
          {"integrity_fingerprint", "target_span_bounds", "target_cigar_consumption",
@@ -233,12 +282,17 @@ TEST(Verify, TamperedRecordsAreInvalid) {
          {"integrity_fingerprint"},
          "unsupported integrity fingerprint version 'rux-align.integrity.v0'"},
         {"producer counts through the fingerprint",
-         [](AlignmentRecord& r) { r.producer.backend = "rux"; }, {"integrity_fingerprint"},
+         [](AlignmentRecord& r) { r.producer.backend = "rux"; },
+         {"integrity_fingerprint"},
          "deterministic record fields do not match the integrity fingerprint"},
-        {"schema version", [](AlignmentRecord& r) { r.schema_version = "rux-align.v1"; },
-         {"schema_version", "integrity_fingerprint"}, "expected rux-align.v2, found rux-align.v1"},
-        {"record type", [](AlignmentRecord& r) { r.record_type = "verification"; },
-         {"record_type"}, "expected alignment, found verification"},
+        {"schema version",
+         [](AlignmentRecord& r) { r.schema_version = "rux-align.v1"; },
+         {"schema_version", "integrity_fingerprint"},
+         "expected rux-align.v2, found rux-align.v1"},
+        {"record type",
+         [](AlignmentRecord& r) { r.record_type = "verification"; },
+         {"record_type"},
+         "expected alignment, found verification"},
     };
     SolveRequest r = request_for(affine_problem(), query, target);
     r.operations = true;
@@ -273,16 +327,23 @@ TEST(Verify, RealizedObjectiveDetails) {
         const AlignmentRecord record =
             hand_record(linear, "ACGT", "ACT", "2=1I1=", {0, 4}, {0, 3}, score(5));
         const VerificationReport report = verify_record(record, "ACGT", "ACT");
-        EXPECT_EQ(find_check(report, "realized_objective")->detail, "trace realizes 4, record claims 5");
+        EXPECT_EQ(find_check(report, "realized_objective")->detail,
+                  "trace realizes 4, record claims 5");
     }
     {
         // "=" over two different bytes; the operation list follows the CIGAR and still matches.
         AlignmentRecord record = hand_record(linear, "AC", "AG", "2=", {0, 2}, {0, 2}, score(4));
-        record.alignment.trace->operations = std::vector<AlignmentStep>{
-            {.op = AlignmentOpKind::match, .query_pos = 0, .target_pos = 0, .query_base = U'A',
-             .target_base = U'A'},
-            {.op = AlignmentOpKind::match, .query_pos = 1, .target_pos = 1, .query_base = U'C',
-             .target_base = U'G'}};
+        record.alignment.trace->operations =
+            std::vector<AlignmentStep>{{.op = AlignmentOpKind::match,
+                                        .query_pos = 0,
+                                        .target_pos = 0,
+                                        .query_base = U'A',
+                                        .target_base = U'A'},
+                                       {.op = AlignmentOpKind::match,
+                                        .query_pos = 1,
+                                        .target_pos = 1,
+                                        .query_base = U'C',
+                                        .target_base = U'G'}};
         const VerificationReport report = verify_record(record, "AC", "AG");
         EXPECT_EQ(failed_names(report.verification.checks),
                   (std::vector<std::string>{"realized_objective"}));
@@ -325,8 +386,8 @@ TEST(Verify, RealizedObjectiveDetails) {
 }
 
 TEST(Verify, GlobalSpanFailureSkipsTheCostlyChecks) {
-    const AlignmentRecord record = hand_record(linear_problem(AlignmentMode::global_linear),
-                                               "ACGT", "CGT", "3=", {1, 4}, {0, 3}, score(6));
+    const AlignmentRecord record = hand_record(linear_problem(AlignmentMode::global_linear), "ACGT",
+                                               "CGT", "3=", {1, 4}, {0, 3}, score(6));
     const VerificationReport report = verify_record(record, "ACGT", "CGT");
     EXPECT_EQ(failed_names(report.verification.checks),
               (std::vector<std::string>{"global_query_span"}));
@@ -349,8 +410,8 @@ TEST(Verify, GlobalSpanFailureSkipsTheCostlyChecks) {
 }
 
 TEST(Verify, SpanAndConsumptionDetails) {
-    const AlignmentRecord record = hand_record(linear_problem(AlignmentMode::local_linear),
-                                               "ACGT", "CGT", "3=", {3, 2}, {0, 5}, score(6));
+    const AlignmentRecord record = hand_record(linear_problem(AlignmentMode::local_linear), "ACGT",
+                                               "CGT", "3=", {3, 2}, {0, 5}, score(6));
     const VerificationReport report = verify_record(record, "ACGT", "CGT");
     EXPECT_EQ(failed_names(report.verification.checks),
               (std::vector<std::string>{"query_span_bounds", "target_span_bounds",
@@ -359,7 +420,8 @@ TEST(Verify, SpanAndConsumptionDetails) {
               "query span is outside source sequence");
     EXPECT_EQ(find_check(report, "target_span_bounds")->detail,
               "target span is outside source sequence");
-    EXPECT_EQ(find_check(report, "query_cigar_consumption")->detail, "CIGAR consumes 3, span covers 0");
+    EXPECT_EQ(find_check(report, "query_cigar_consumption")->detail,
+              "CIGAR consumes 3, span covers 0");
     EXPECT_EQ(find_check(report, "target_cigar_consumption")->detail,
               "CIGAR consumes 3, span covers 5");
 }
@@ -387,8 +449,8 @@ TEST(Verify, CellLimitAtLevelOptimal) {
 }
 
 TEST(Verify, SuboptimalRecordFailsTheReference) {
-    const AlignmentRecord record = hand_record(linear_problem(AlignmentMode::global_linear),
-                                               "ACGT", "ACGT", "4I4D", {0, 4}, {0, 4}, score(-16));
+    const AlignmentRecord record = hand_record(linear_problem(AlignmentMode::global_linear), "ACGT",
+                                               "ACGT", "4I4D", {0, 4}, {0, 4}, score(-16));
     const VerificationReport report = verify_record(record, "ACGT", "ACGT");
     EXPECT_EQ(failed_names(report.verification.checks),
               (std::vector<std::string>{"reference_optimum"}));
@@ -403,8 +465,8 @@ TEST(Verify, SuboptimalRecordFailsTheReference) {
 // A reference that cannot be computed exactly is an "error" status, not a verdict.
 TEST(Verify, ReferenceOutOfRangeIsAnError) {
     const AlignmentRecord record =
-        hand_record(linear_problem(AlignmentMode::global_linear, 1 << 27), "A", "A", "1=",
-                    {0, 1}, {0, 1}, score(1 << 27));
+        hand_record(linear_problem(AlignmentMode::global_linear, 1 << 27), "A", "A", "1=", {0, 1},
+                    {0, 1}, score(1 << 27));
     const VerificationReport report = verify_record(record, "A", "A");
     EXPECT_TRUE(failed_names(report.verification.checks).empty());
     EXPECT_EQ(report.verification.status, VerificationStatus::error);
@@ -419,8 +481,7 @@ TEST(Verify, RescoreNegatesTheLargestPenaltyExactly) {
     const AlignmentRecord record = hand_record(
         linear_problem(AlignmentMode::global_linear, 0, std::numeric_limits<std::int32_t>::min()),
         "A", "C", "1X", {0, 1}, {0, 1}, score(std::int64_t{1} << 31));
-    const VerificationReport report =
-        verify_record(record, "A", "C", VerificationLevel::score);
+    const VerificationReport report = verify_record(record, "A", "C", VerificationLevel::score);
     EXPECT_EQ(report.verification.status, VerificationStatus::verified);
 }
 
@@ -449,10 +510,11 @@ TEST(Verify, MatrixSymbolInsideARunStopsTheRescore) {
 }
 
 TEST(Verify, ProblemSemanticsDetail) {
-    AlignmentRecord record = hand_record(affine_problem(), "AC", "AC", "2=", {0, 2}, {0, 2},
-                                         score(4));
+    AlignmentRecord record =
+        hand_record(affine_problem(), "AC", "AC", "2=", {0, 2}, {0, 2}, score(4));
     record.problem.mode = AlignmentMode::local_linear;
-    const VerificationReport report = verify_record(record, "AC", "AC", VerificationLevel::structure);
+    const VerificationReport report =
+        verify_record(record, "AC", "AC", VerificationLevel::structure);
     EXPECT_EQ(failed_names(report.verification.checks),
               (std::vector<std::string>{"problem_semantics"}));
     EXPECT_EQ(find_check(report, "problem_semantics")->detail,
@@ -475,9 +537,9 @@ TEST(Verify, SolvedRecordsVerifyAtLevelOptimal) {
                     r.operations = rng() % 2 == 0;
                     r.integrity = rng() % 2 == 0;
                     r.cross_check = rng() % 2 == 0;
-                    SCOPED_TRACE(std::string(mode_name(problem.mode)) + " " + backend +
-                                 " block " + std::to_string(block_size.value_or(0)) + " " +
-                                 pair_text(query, target));
+                    SCOPED_TRACE(std::string(mode_name(problem.mode)) + " " + backend + " block "
+                                 + std::to_string(block_size.value_or(0)) + " "
+                                 + pair_text(query, target));
                     const AlignmentRecord record = solved(r);
                     EXPECT_EQ(record.verification.status, VerificationStatus::verified);
                     const VerificationReport report = verify_record(record, query, target);
