@@ -275,5 +275,90 @@ TEST(EditDistance, TracePathsAreOptimalAndCanonical) {
     }
 }
 
+// Random pairs of every kind the banded kernels must handle: similar (a few to many edits),
+// unrelated, very unequal lengths, empty, near multiples of 64, and two-letter or repetitive
+// sequences with many tied optimal paths.
+std::vector<std::pair<std::string, std::string>> random_pairs(std::uint64_t seed, int count,
+                                                              std::size_t max_length) {
+    std::mt19937_64 rng(seed);
+    constexpr std::size_t near_words[] = {63, 64, 65, 127, 128, 129, 191, 192, 193, 255, 256, 257};
+    std::vector<std::pair<std::string, std::string>> pairs;
+    for (int rep = 0; rep < count; ++rep) {
+        const std::size_t kind = rng() % 6;
+        std::size_t m =
+            kind == 0 ? near_words[rng() % std::size(near_words)] : rng() % (max_length + 1);
+        std::string q = random_sequence(rng, m);
+        if (kind == 1) {
+            // Two letters, or a run of one: many optimal paths tie.
+            for (char& c : q)
+                c = rng() % 3 == 0 ? 'A' : (rep % 2 == 0 ? 'C' : 'A');
+        }
+        std::string t;
+        switch (rng() % 5) {
+            case 0:
+                t = random_sequence(rng, rng() % (max_length + 1));
+                break;
+            case 1:
+                t = mutate(rng, q, rng() % (m / 2 + 2));
+                break;
+            case 2:
+                t = q.substr(0, rng() % (m + 1));
+                break;
+            default:
+                t = mutate(rng, q, rng() % (m / 20 + 3));
+                break;
+        }
+        if (rng() % 2 == 0)
+            std::swap(q, t);
+        pairs.emplace_back(std::move(q), std::move(t));
+    }
+    pairs.emplace_back("", "");
+    pairs.emplace_back("", std::string(130, 'G'));
+    pairs.emplace_back(std::string(130, 'G'), "");
+    return pairs;
+}
+
+TEST(EditDistance, BandedMyersAgreesWithFullMyers) {
+    for (const auto& [q, t] : random_pairs(314, 400, 700)) {
+        ASSERT_EQ(distance_myers(q, t), distance_myers_full(q, t)) << q << "\n" << t;
+        ASSERT_EQ(distance_myers(t, q), distance_myers_full(q, t)) << q << "\n" << t;
+    }
+    // Long similar pairs, whose distance needs several doublings of the band.
+    std::mt19937_64 rng(2718);
+    for (const std::size_t edits : {0, 10, 63, 64, 65, 200, 700}) {
+        const std::string q = random_sequence(rng, 3000 + rng() % 200);
+        const std::string t = mutate(rng, q, edits);
+        ASSERT_EQ(distance_myers(q, t), distance_myers_full(q, t)) << edits << " edits";
+    }
+}
+
+TEST(EditDistance, BitTraceEqualsReferenceTrace) {
+    for (const auto& [q, t] : random_pairs(1618, 250, 400)) {
+        SCOPED_TRACE(q + "\n" + t);
+        const BandedTrace adaptive = trace_adaptive_banded_reference(q, t);
+        ASSERT_EQ(trace_adaptive_banded(q, t), adaptive);
+        const std::uint64_t gap = q.size() > t.size() ? q.size() - t.size() : t.size() - q.size();
+        const std::uint64_t d = adaptive.distance;
+        for (const std::uint64_t band :
+             {gap, gap + 1, d == 0 ? 0 : d - 1, d, d + 1, 2 * d + 3, gap == 0 ? 0 : gap - 1}) {
+            ASSERT_EQ(trace_banded(q, t, band), trace_banded_reference(q, t, band))
+                << "band " << band;
+        }
+    }
+}
+
+TEST(EditDistance, BitTraceOnLongPairs) {
+    // Bands of hundreds of diagonals over several thousand rows.
+    std::mt19937_64 rng(577);
+    for (const std::size_t edits : {0, 30, 150, 600}) {
+        const std::string q = random_sequence(rng, 2000 + rng() % 300);
+        const std::string t = mutate(rng, q, edits);
+        SCOPED_TRACE(std::to_string(edits) + " edits");
+        const BandedTrace trace = trace_adaptive_banded(q, t);
+        ASSERT_EQ(trace, trace_adaptive_banded_reference(q, t));
+        ASSERT_EQ(trace.distance, distance_myers_full(q, t));
+    }
+}
+
 }  // namespace
 }  // namespace rux_dp

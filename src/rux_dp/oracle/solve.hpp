@@ -15,7 +15,7 @@ struct SolveRequest {
     ProblemSpec problem;
     SolveScope scope = SolveScope::alignment;
     std::string backend = "auto";
-    std::uint64_t band = 0;                   // diagonal half-band of the banded affine kernel
+    std::uint64_t band = 64;                  // diagonal half-band of the banded affine kernel
     std::optional<std::uint64_t> block_size;  // engine block size; at least 1 when present
     bool cross_check = false;
     bool operations = false;

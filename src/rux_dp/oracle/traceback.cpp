@@ -146,15 +146,17 @@ std::uint64_t default_block_size(std::uint64_t query_length) {
 Result<TraceRecord> trace_record(const AlignmentTrace& trace, bool include_operations) {
     auto cigar = Cigar::parse(trace.cigar);
     if (!cigar) return std::unexpected(std::move(cigar).error());
-    TraceRecord record{
+    // Built in one expression: assigning the list afterwards trips GCC 12's -Wmaybe-uninitialized
+    // at -O1 with sanitizers.
+    return TraceRecord{
         .query_span = AlignmentSpan{.start = trace.query_span.first, .end = trace.query_span.second},
         .target_span =
             AlignmentSpan{.start = trace.target_span.first, .end = trace.target_span.second},
         .cigar = std::move(*cigar),
-        .operations = std::nullopt,
+        .operations = include_operations
+                          ? std::optional<std::vector<AlignmentStep>>(trace.operations)
+                          : std::nullopt,
     };
-    if (include_operations) record.operations = trace.operations;
-    return record;
 }
 
 Result<TracedSolution> solve_trace(const SolveRequest& request) {

@@ -75,6 +75,14 @@ Result<std::vector<AlignmentStep>> expand_cigar(const TraceRecord& trace, std::s
     return steps;
 }
 
+// A substitution score in 64 bits: a mismatch penalty of INT32_MIN negates to 2^31, which the
+// kernels' 32-bit score would wrap.
+std::int64_t pair_score(const SubstitutionScoring& scoring, std::uint8_t a, std::uint8_t b) {
+    if (scoring.is_matrix()) return scoring.score(a, b);
+    const auto& mm = scoring.match_mismatch_values();
+    return a == b ? std::int64_t{mm.match_score} : -static_cast<std::int64_t>(mm.mismatch_penalty);
+}
+
 // The objective the trace realises under the record's problem.
 Result<Objective> rescore(const ProblemSpec& problem, const TraceRecord& trace,
                           std::string_view query, std::string_view target) {
@@ -144,7 +152,7 @@ Result<Objective> rescore(const ProblemSpec& problem, const TraceRecord& trace,
                     if (!substitution->contains(tb))
                         return std::unexpected(
                             MatrixSymbolError{substitution->matrix_ptr()->name, tb}.text());
-                    total += substitution->score(qa, tb);
+                    total += pair_score(*substitution, qa, tb);
                 }
                 ++i;
                 ++j;
