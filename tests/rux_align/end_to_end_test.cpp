@@ -172,6 +172,13 @@ TEST(EndToEnd, SolveVerifyCompareRoundTripsAndExitStatuses) {
             EXPECT_EQ(verified.out.find("Invalid"), std::string::npos);
         }
     }
+    // SAM output is a well-formed file for samtools as well.
+    if (std::system("command -v samtools >/dev/null 2>&1") == 0) {
+        const std::string sam = (scratch() / "check.sam").string();
+        ASSERT_EQ(run("solve global-affine" + inputs + " --format sam --output " + sam).status, 0);
+        EXPECT_EQ(std::system(("samtools quickcheck " + sam).c_str()), 0);
+        EXPECT_EQ(std::system(("samtools view " + sam + " >/dev/null 2>&1").c_str()), 0);
+    }
     // A record claiming a better score than its alignment realises is invalid: status 1.
     const std::string good = (scratch() / "good.jsonl").string();
     ASSERT_EQ(run("solve global-linear" + inputs + " --format jsonl --output " + good).status, 0);
