@@ -41,20 +41,11 @@ rux_dp::ProblemSpec solve_problem(const SolveCommand& command) {
     return problem;
 }
 
-std::span<const std::string_view> allowed_backends(Scope scope, Mode mode) {
-    static constexpr std::array<std::string_view, 1> score_only{"auto"};
-    static constexpr std::array<std::string_view, 2> edit{"auto", "adaptive-banded"};
-    static constexpr std::array<std::string_view, 2> linear{"auto", "rux"};
-    static constexpr std::array<std::string_view, 3> affine{"auto", "rux", "banded-affine"};
-    if (scope == Scope::score) return score_only;
-    if (mode == Mode::edit_distance) return edit;
-    if (mode == Mode::global_affine) return affine;
-    return linear;
-}
-
 Result<void> check_backend(const SolveCommand& command) {
     const CommonSolve& common = command.common();
-    const auto allowed = allowed_backends(common.scope, command.mode);
+    const auto allowed = rux_dp::allowed_backends(
+        common.scope == Scope::score ? rux_dp::SolveScope::score : rux_dp::SolveScope::alignment,
+        to_alignment_mode(command.mode));
     for (const std::string_view name : allowed) {
         if (name == common.backend) return {};
     }

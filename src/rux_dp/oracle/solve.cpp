@@ -16,22 +16,6 @@ namespace rux_dp {
 
 namespace {
 
-std::span<const std::string_view> allowed_backends(SolveScope scope, AlignmentMode mode) {
-    static constexpr std::array<std::string_view, 1> score_only{"auto"};
-    static constexpr std::array<std::string_view, 2> edit{"auto", "adaptive-banded"};
-    static constexpr std::array<std::string_view, 2> linear{"auto", "rux"};
-    static constexpr std::array<std::string_view, 3> affine{"auto", "rux", "banded-affine"};
-    if (scope == SolveScope::score) return score_only;
-    switch (mode) {
-        case AlignmentMode::edit_distance:
-            return edit;
-        case AlignmentMode::global_affine:
-            return affine;
-        default:
-            return linear;
-    }
-}
-
 Result<void> check_backend(const SolveRequest& request) {
     const auto allowed = allowed_backends(request.scope, request.problem.mode);
     for (const std::string_view name : allowed) {
@@ -48,6 +32,22 @@ Result<void> check_backend(const SolveRequest& request) {
 }
 
 }  // namespace
+
+std::span<const std::string_view> allowed_backends(SolveScope scope, AlignmentMode mode) {
+    static constexpr std::array<std::string_view, 1> score_only{"auto"};
+    static constexpr std::array<std::string_view, 2> edit{"auto", "adaptive-banded"};
+    static constexpr std::array<std::string_view, 2> linear{"auto", "rux"};
+    static constexpr std::array<std::string_view, 3> affine{"auto", "rux", "banded-affine"};
+    if (scope == SolveScope::score) return score_only;
+    switch (mode) {
+        case AlignmentMode::edit_distance:
+            return edit;
+        case AlignmentMode::global_affine:
+            return affine;
+        default:
+            return linear;
+    }
+}
 
 Result<void> check_scoring_fits(const ProblemSpec& problem) {
     if (scoring_fits_mode(problem.mode, problem.scoring)) return {};

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -39,6 +40,9 @@ struct SolveRequest {
 PairIdentity pair_identity(std::uint64_t index, std::string_view query_id,
                            std::string_view target_id, std::string_view query,
                            std::string_view target);
+
+/// The backends a request may name for its scope and mode, in the order messages list them.
+std::span<const std::string_view> allowed_backends(SolveScope scope, AlignmentMode mode);
 
 /// "scoring model '{}' is incompatible with mode {}" when the scoring does not fit the mode.
 [[nodiscard]] Result<void> check_scoring_fits(const ProblemSpec& problem);
