@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "oracle/oracle_fixtures.hpp"
+#include "rux_dp/problems/nw_affine.hpp"
 #include "support/score_dp_brute_force.hpp"
 
 namespace rux_dp {
@@ -236,12 +237,12 @@ TEST(TraceRecord, OperationsOnlyWhenIncluded) {
     EXPECT_EQ(with->operations->size(), 4u);
 }
 
-TEST(GlobalAffineAuto, BandTooNarrowFallsBackToTheWholeTable) {
+TEST(GlobalAffineAuto, BandTooNarrowIsWidened) {
     SolveRequest r = affine_request("ACGTACGTAC", "AC", "auto", 3);
-    r.block_size = 7;  // ignored by the fallback
+    r.block_size = 7;  // not used by the banded kernel
     const auto traced = solve_trace(r);
     ASSERT_TRUE(traced.has_value()) << traced.error();
-    EXPECT_EQ(traced->backend, "rux-linear");
+    EXPECT_EQ(traced->backend, "banded-affine");
     EXPECT_TRUE(traced->realized);
     EXPECT_EQ(traced->objective.value, reference_value(r));
 }
@@ -261,7 +262,8 @@ TEST(GlobalAffineAuto, BandCoveringTheTableKeepsTheBandedResult) {
 }
 
 // A pair whose optimum shifts 100 diagonals away and back: 300 symbols, a 100-symbol deletion
-// and a 100-symbol insertion. The banded result is worse; auto must not report it.
+// and a 100-symbol insertion. The result inside the band of 64 is worse; auto must widen the band
+// until the result is proved optimal.
 TEST(GlobalAffineAuto, OptimumOutsideTheBandIsFoundExactly) {
     std::mt19937_64 rng(300100);
     for (int round = 0; round < 3; ++round) {
@@ -276,7 +278,7 @@ TEST(GlobalAffineAuto, OptimumOutsideTheBandIsFoundExactly) {
         const std::int64_t optimum = reference_value(r);
         const auto traced = solve_trace(r);
         ASSERT_TRUE(traced.has_value()) << traced.error();
-        EXPECT_EQ(traced->backend, "rux-linear");
+        EXPECT_EQ(traced->backend, "banded-affine");
         EXPECT_TRUE(traced->realized);
         EXPECT_EQ(traced->objective.value, optimum);
         const auto banded = solve_trace(affine_request(query, target, "banded-affine", 64));
@@ -290,7 +292,7 @@ TEST(GlobalAffineAuto, OptimumOutsideTheBandIsFoundExactly) {
     const SolveRequest r = affine_request(query, target, "auto", 64);
     const auto traced = solve_trace(r);
     ASSERT_TRUE(traced.has_value()) << traced.error();
-    EXPECT_EQ(traced->backend, "rux-linear");
+    EXPECT_EQ(traced->backend, "banded-affine");
     EXPECT_EQ(traced->objective.value, reference_value(r));
     EXPECT_EQ(traced->objective.value, 200 * 2 - 4 - 100);
 }
@@ -312,23 +314,28 @@ TEST(GlobalAffineAuto, SimilarLongPairsStayBanded) {
     }
 }
 
-TEST(GlobalAffineAuto, PositiveGapValuesAreNeverCertified) {
+// Positive gap values defeat the bound for leaving the band: only the whole table certifies.
+TEST(GlobalAffineAuto, PositiveGapValuesWidenToTheWholeTable) {
     std::mt19937_64 rng(9);
     const std::string query = ts::random_sequence(rng, 100);
     const std::string target = mutated(rng, query, 10);
     const SolveRequest r = affine_request(query, target, "auto", 8, affine_problem(0, 1));
     const auto traced = solve_trace(r);
     ASSERT_TRUE(traced.has_value()) << traced.error();
-    EXPECT_EQ(traced->backend, "rux-linear");
+    EXPECT_EQ(traced->backend, "banded-affine");
     EXPECT_EQ(traced->objective.value, reference_value(r));
+    const auto whole = solve_trace(affine_request(query, target, "banded-affine", 200,
+                                                  affine_problem(0, 1)));
+    ASSERT_TRUE(whole.has_value()) << whole.error();
+    EXPECT_EQ(traced->trace, whole->trace);
 }
 
-// Whatever the band, auto reports the optimum, and keeps the banded result only when that result
-// is the optimum.
+// Whatever the band, auto reports the optimum; a banded result at the band asked for is kept when
+// it is the optimum.
 TEST(GlobalAffineAuto, NarrowBandsOnRandomPairs) {
     std::mt19937_64 rng(123457);
     int banded_kept = 0;
-    int fallbacks = 0;
+    int widened = 0;
     for (int round = 0; round < 300; ++round) {
         const auto [query, target] = random_pair(rng, 60);
         const std::uint64_t band = rng() % 8;
@@ -342,20 +349,44 @@ TEST(GlobalAffineAuto, NarrowBandsOnRandomPairs) {
         ASSERT_TRUE(traced.has_value()) << traced.error();
         EXPECT_TRUE(traced->realized);
         EXPECT_EQ(traced->objective.value, optimum);
-        if (traced->backend == "banded-affine") {
+        EXPECT_EQ(traced->backend, "banded-affine");
+        const auto banded =
+            solve_trace(affine_request(query, target, "banded-affine", band, problem));
+        if (banded && banded->trace == traced->trace)
             ++banded_kept;
-            const auto banded =
-                solve_trace(affine_request(query, target, "banded-affine", band, problem));
-            ASSERT_TRUE(banded.has_value()) << banded.error();
-            EXPECT_EQ(banded->objective.value, optimum);
-        } else {
-            EXPECT_EQ(traced->backend, "rux-linear");
-            ++fallbacks;
-        }
+        else
+            ++widened;
     }
-    // Both paths are exercised.
+    // Both outcomes are exercised.
     EXPECT_GT(banded_kept, 0);
-    EXPECT_GT(fallbacks, 0);
+    EXPECT_GT(widened, 0);
+}
+
+// The band at least doubles, jumps to where the score seen would certify, and stops at the
+// budget or the whole table.
+TEST(GlobalAffineAuto, WidenedBand) {
+    const std::string query(10'000, 'A');
+    const std::string target(9'990, 'A');
+    const auto spec = std::get<AffineScoring>(affine_problem().scoring);
+    NwAffineProblem problem{.scoring = SubstitutionScoring::match_mismatch(2, 3),
+                            .query = query,
+                            .target = target,
+                            .gap_open = spec.gap_open,
+                            .gap_extend = spec.gap_extend};
+    // No result inside a band narrower than the length difference.
+    EXPECT_EQ(widened_band(problem, 3, std::nullopt), std::optional<std::uint64_t>(10));
+    EXPECT_EQ(widened_band(problem, 64, std::nullopt), std::optional<std::uint64_t>(128));
+    // A score far below the perfect one needs a much wider band to certify.
+    const std::optional<std::uint64_t> jump = widened_band(problem, 64, 19'000);
+    ASSERT_TRUE(jump.has_value());
+    EXPECT_GT(*jump, 128u);
+    EXPECT_TRUE(banded_affine_certified(problem, *jump, 19'000));
+    EXPECT_FALSE(banded_affine_certified(problem, *jump - 1, 19'000));
+    // Past the budget, or at the whole table, nothing.
+    EXPECT_EQ(widened_band(problem, 64, std::nullopt, 1'000'000), std::nullopt);
+    EXPECT_EQ(widened_band(problem, 10'000, std::nullopt), std::nullopt);
+    EXPECT_EQ(widened_band(problem, 6'000, std::nullopt), std::optional<std::uint64_t>(10'000));
+    EXPECT_EQ(widened_band(problem, 6'000, std::nullopt, 100'000'000), std::nullopt);
 }
 
 }  // namespace

@@ -84,6 +84,8 @@ Result<TracedSolution> finish(std::string backend, std::string_view query, std::
                           .realized = realized};
 }
 
+}  // namespace
+
 // Whether the best path inside |i - j| <= band is a global optimum. A global path that leaves
 // the band reaches a cell with |i - j| >= band + 1 and must come back to the end diagonal m - n,
 // so (with |m - n| <= band) it holds at least G = 2(band + 1) - |m - n| gap symbols, in at least
@@ -125,6 +127,35 @@ bool banded_affine_certified(const NwAffineProblem& problem, std::uint64_t band,
     const long double bound = std::max(outside_bound(0.0L), outside_bound(max_pairs));
     return static_cast<long double>(banded_score) >= bound;
 }
+
+// The next band for "auto" after `band` did not certify, or nothing when the table of the next
+// one would exceed the budget (or `band` already covers the whole table). The band at least
+// doubles. A wider band can only score at least as well as `banded_score`, and the bound for
+// leaving the band only falls as the band widens, so the band jumps straight to the narrowest
+// one at which `banded_score` would already certify: one more pass then suffices.
+std::optional<std::uint64_t> widened_band(const NwAffineProblem& problem, std::uint64_t band,
+                                          std::optional<std::int32_t> banded_score,
+                                          std::uint64_t budget_bytes) {
+    const std::uint64_t m = problem.query.size();
+    const std::uint64_t n = problem.target.size();
+    const std::uint64_t whole = std::max(m, n);
+    if (band >= whole) return std::nullopt;
+    std::uint64_t next = band > whole / 2 ? whole : std::max<std::uint64_t>(2 * band, 1);
+    next = std::max(next, m > n ? m - n : n - m);
+    if (banded_score && !banded_affine_certified(problem, next, *banded_score)) {
+        std::uint64_t lo = next;  // does not certify
+        std::uint64_t hi = whole;  // always certifies
+        while (hi - lo > 1) {
+            const std::uint64_t mid = lo + (hi - lo) / 2;
+            (banded_affine_certified(problem, mid, *banded_score) ? hi : lo) = mid;
+        }
+        next = hi;
+    }
+    if (banded_affine_table_bytes(m, n, next) > budget_bytes) return std::nullopt;
+    return next;
+}
+
+namespace {
 
 template <class Problem>
 Result<TracedSolution> run_linear(const Problem& problem, std::uint64_t block_size,
@@ -234,10 +265,19 @@ Result<TracedSolution> solve_trace(const SolveRequest& request) {
 
     if (request.backend == "rux") return from_engine("rux", block_size);
     if (request.backend == "auto") {
-        // The banded result stands only when it is proved optimal; otherwise the whole table.
-        const auto banded = trace_banded_affine(affine_problem, request.band);
-        if (banded && banded_affine_certified(affine_problem, request.band, banded->score))
-            return from_band(*banded);
+        // The banded result stands only when it is proved optimal. Otherwise the band widens
+        // while its table fits the budget, and only then does the whole table run.
+        std::uint64_t band = request.band;
+        for (;;) {
+            const auto banded = trace_banded_affine(affine_problem, band);
+            if (banded && banded_affine_certified(affine_problem, band, banded->score))
+                return from_band(*banded);
+            const std::optional<std::uint64_t> wider =
+                widened_band(affine_problem, band, banded ? std::optional(banded->score)
+                                                          : std::nullopt);
+            if (!wider) break;
+            band = *wider;
+        }
         return from_engine("rux-linear", 1);
     }
     if (request.backend == "banded-affine") {

@@ -447,8 +447,8 @@ std::int32_t NwAffineProblem::full_table_score() const {
     return std::max(last.match[n], std::max(last.gap_in_t[n], last.gap_in_s[n]));
 }
 
-std::optional<BandedAffineTrace> trace_banded_affine(const NwAffineProblem& problem,
-                                                     std::uint64_t band) {
+std::optional<BandedAffineTrace> trace_banded_affine_reference(const NwAffineProblem& problem,
+                                                               std::uint64_t band) {
     const std::uint64_t m = problem.query.size();
     const std::uint64_t n = problem.target.size();
     if (band < (m > n ? m - n : n - m))

@@ -146,10 +146,19 @@ struct BandedAffineTrace {
     bool operator==(const BandedAffineTrace&) const = default;
 };
 
+/// Bytes of the table `trace_banded_affine` keeps for this band (one byte per stored offset,
+/// 2 band + 1 of them per row), saturating.
+std::uint64_t banded_affine_table_bytes(std::uint64_t m, std::uint64_t n, std::uint64_t band);
+
 /// The problem aligned inside the diagonal band |i - j| <= band with a full traceback of the band;
 /// nothing when no complete alignment fits inside it (band < |m - n| among others).
 std::optional<BandedAffineTrace> trace_banded_affine(const NwAffineProblem& problem,
                                                      std::uint64_t band);
+
+/// The same result from the plain cell-by-cell fill that records each predecessor state: the
+/// reference the kernel above is tested against.
+std::optional<BandedAffineTrace> trace_banded_affine_reference(const NwAffineProblem& problem,
+                                                               std::uint64_t band);
 
 extern template class RuxEngine<NwAffineProblem>;
 

@@ -1,0 +1,360 @@
+// The banded global affine kernel. The band is stored by diagonal: row i keeps the offsets
+// d = j - i + band for d in [0, 2 band], so the three neighbours of a cell sit at fixed offsets
+// (diagonal d, up d + 1, left d - 1) and a row is a plain array that vector code can sweep. Only
+// scores are stored; the traceback re-derives each predecessor from them with the same
+// preferences the filling would have recorded, so no state bytes are kept.
+
+#include "rux_dp/problems/nw_affine.hpp"
+
+#include "rux_dp/base/invariant.hpp"
+#include "rux_dp/problems/kernel_detail.hpp"
+#include "rux_dp/problems/simd_dispatch.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <memory>
+
+#include <sys/mman.h>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+namespace rux_dp {
+
+namespace {
+
+// The arithmetic below adds plainly and maps every value under `affine_usable_min` back to
+// `neg_inf` once per cell. That equals the saturating, impossibility-aware arithmetic of the
+// reference as long as every possible value and every step stays far from the sentinels: then a
+// sum with an impossible operand stays below the threshold, and no possible value is ever near it.
+constexpr std::int64_t plain_arithmetic_limit = std::int64_t{1} << 26;
+
+struct RowArgs {
+    const std::int32_t* pm;  // previous row, Match, indexed by diagonal offset (pads at -1, W)
+    const std::int32_t* pt;  // previous row, GapInT
+    const std::int32_t* ps;  // previous row, GapInS
+    std::int32_t* cm;        // current row
+    std::int32_t* ct;
+    std::int32_t* cs;
+    std::uint8_t* from;     // current row's predecessor codes
+    const std::int32_t* s;  // substitution score per offset
+    std::size_t d0;         // first stored offset of the row
+    std::size_t d1;         // last stored offset of the row
+    std::int32_t oe;
+    std::int32_t e;
+};
+
+// A cell's predecessor code: bits 0-1 the state before a Match (Match, GapInT, GapInS), bit 2
+// set when GapInT extends rather than opens, bit 3 the same for GapInS. Each is the first
+// candidate, in that order, that reaches the cell's value.
+constexpr std::uint8_t from_gap_in_t = 1;
+constexpr std::uint8_t from_gap_in_s = 2;
+constexpr std::uint8_t t_extends = 4;
+constexpr std::uint8_t s_extends = 8;
+
+inline std::int32_t clamp_impossible(std::int32_t v) { return v < affine_usable_min ? neg_inf : v; }
+
+// Match and GapInT of offsets [d0, d1], then GapInS left to right.
+void banded_row_scalar(const RowArgs& a) {
+    for (std::size_t d = a.d0; d <= a.d1; ++d) {
+        const std::int32_t best = std::max(a.pm[d], std::max(a.pt[d], a.ps[d]));
+        std::uint8_t code = a.pm[d] == best   ? 0
+                            : a.pt[d] == best ? from_gap_in_t
+                                              : from_gap_in_s;
+        a.cm[d] = clamp_impossible(best + a.s[d]);
+        const std::int32_t open = a.pm[d + 1] + a.oe;
+        const std::int32_t extend = a.pt[d + 1] + a.e;
+        if (open < extend)
+            code |= t_extends;
+        a.ct[d] = clamp_impossible(std::max(open, extend));
+        a.from[d] = code;
+    }
+    std::int32_t left = neg_inf;  // GapInS of the offset before d0: not stored
+    for (std::size_t d = a.d0; d <= a.d1; ++d) {
+        const std::int32_t open = a.cm[d - 1] + a.oe;
+        const std::int32_t extend = left + a.e;
+        if (open < extend)
+            a.from[d] |= s_extends;
+        left = clamp_impossible(std::max(open, extend));
+        a.cs[d] = left;
+    }
+}
+
+#if defined(__x86_64__)
+// GCC 12's AVX-512 headers pass _mm512_undefined values on purpose.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#define RUX_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl")))
+
+RUX_AVX512 inline __m512i clamp_impossible16(__m512i v) {
+    return _mm512_mask_mov_epi32(
+        v, _mm512_cmplt_epi32_mask(v, _mm512_set1_epi32(affine_usable_min)),
+        _mm512_set1_epi32(neg_inf));
+}
+
+RUX_AVX512 inline __mmask16 live_lanes(std::size_t remaining) {
+    return remaining >= 16 ? __mmask16{0xFFFF}
+                           : static_cast<__mmask16>((1u << remaining) - 1u);
+}
+
+// The same row with 16 lanes. GapInS(d) = max(Match(d - 1) + oe, GapInS(d - 1) + e) is a max-plus
+// prefix scan: four shift-and-max steps inside a vector, then the carry from the vector before.
+RUX_AVX512 void banded_row_avx512(const RowArgs& a) {
+    const __m512i oe = _mm512_set1_epi32(a.oe);
+    const __m512i e = _mm512_set1_epi32(a.e);
+    const __m512i neg = _mm512_set1_epi32(neg_inf);
+    const __m512i code_t = _mm512_set1_epi32(from_gap_in_t);
+    const __m512i code_s = _mm512_set1_epi32(from_gap_in_s);
+    const __m512i code_t_extends = _mm512_set1_epi32(t_extends);
+    const __m512i code_s_extends = _mm512_set1_epi32(s_extends);
+    const std::size_t count = a.d1 - a.d0 + 1;
+    for (std::size_t k = 0; k < count; k += 16) {
+        const std::size_t d = a.d0 + k;
+        const __mmask16 live = live_lanes(count - k);
+        const __m512i pm = _mm512_maskz_loadu_epi32(live, a.pm + d);
+        const __m512i pt = _mm512_maskz_loadu_epi32(live, a.pt + d);
+        const __m512i ps = _mm512_maskz_loadu_epi32(live, a.ps + d);
+        const __m512i s = _mm512_maskz_loadu_epi32(live, a.s + d);
+        const __m512i best = _mm512_max_epi32(pm, _mm512_max_epi32(pt, ps));
+        __m512i code = _mm512_mask_mov_epi32(code_s, _mm512_cmpeq_epi32_mask(pt, best), code_t);
+        code = _mm512_maskz_mov_epi32(_mm512_cmpneq_epi32_mask(pm, best), code);
+        _mm512_mask_storeu_epi32(a.cm + d, live, clamp_impossible16(_mm512_add_epi32(best, s)));
+        const __m512i open = _mm512_add_epi32(_mm512_maskz_loadu_epi32(live, a.pm + d + 1), oe);
+        const __m512i extend = _mm512_add_epi32(_mm512_maskz_loadu_epi32(live, a.pt + d + 1), e);
+        code = _mm512_mask_or_epi32(code, _mm512_cmplt_epi32_mask(open, extend), code,
+                                    code_t_extends);
+        _mm512_mask_storeu_epi32(a.ct + d, live,
+                                 clamp_impossible16(_mm512_max_epi32(open, extend)));
+        _mm512_mask_cvtepi32_storeu_epi8(a.from + d, live, code);
+    }
+    const __m512i lane = _mm512_set_epi32(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+    const __m512i ramp = _mm512_mullo_epi32(_mm512_add_epi32(lane, _mm512_set1_epi32(1)), e);
+    const __m512i e2 = _mm512_add_epi32(e, e);
+    const __m512i e4 = _mm512_add_epi32(e2, e2);
+    const __m512i e8 = _mm512_add_epi32(e4, e4);
+    const __m512i e16 = _mm512_add_epi32(e8, e8);
+    const __m512i last = _mm512_set1_epi32(15);
+    __m512i carry = neg;  // GapInS before the vector, in every lane
+    for (std::size_t k = 0; k < count; k += 16) {
+        const std::size_t d = a.d0 + k;
+        const __mmask16 live = live_lanes(count - k);
+        const __m512i open =
+            _mm512_add_epi32(_mm512_mask_loadu_epi32(neg, live, a.cm + d - 1), oe);
+        __m512i x = open;
+        x = _mm512_max_epi32(x, _mm512_add_epi32(_mm512_alignr_epi32(x, neg, 15), e));
+        x = _mm512_max_epi32(x, _mm512_add_epi32(_mm512_alignr_epi32(x, neg, 14), e2));
+        x = _mm512_max_epi32(x, _mm512_add_epi32(_mm512_alignr_epi32(x, neg, 12), e4));
+        x = _mm512_max_epi32(x, _mm512_add_epi32(_mm512_alignr_epi32(x, neg, 8), e8));
+        const __m512i scan_last = _mm512_permutexvar_epi32(last, x);
+        x = _mm512_max_epi32(x, _mm512_add_epi32(carry, ramp));
+        carry = clamp_impossible16(_mm512_max_epi32(scan_last, _mm512_add_epi32(carry, e16)));
+        _mm512_mask_storeu_epi32(a.cs + d, live, clamp_impossible16(x));
+        // Extending won where opening does not reach the value.
+        const __mmask16 extends = _mm512_mask_cmpneq_epi32_mask(live, open, x);
+        const __m128i codes = _mm_maskz_loadu_epi8(live, a.from + d);
+        const __m128i bits = _mm512_cvtepi32_epi8(_mm512_maskz_mov_epi32(extends, code_s_extends));
+        _mm_mask_storeu_epi8(a.from + d, live, _mm_or_si128(codes, bits));
+    }
+}
+
+#undef RUX_AVX512
+#pragma GCC diagnostic pop
+#endif
+
+void banded_row(const RowArgs& a) {
+#if defined(__x86_64__)
+    if (simd::active_isa() == simd::Isa::avx512bw) {
+        banded_row_avx512(a);
+        return;
+    }
+#endif
+    banded_row_scalar(a);
+}
+
+}  // namespace
+
+namespace {
+
+// A table of `count` bytes that is written before it is read. Large tables ask for huge pages:
+// first-touch page faults otherwise cost more than filling the band.
+class ByteTable {
+public:
+    explicit ByteTable(std::size_t count) : size_(std::max<std::size_t>(count, 1)) {
+        constexpr std::size_t huge = std::size_t{2} << 20;
+        if (size_ >= huge) {
+            void* p = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1,
+                           0);
+            if (p != MAP_FAILED) {
+                madvise(p, size_, MADV_HUGEPAGE);
+                data_ = static_cast<std::uint8_t*>(p);
+                mapped_ = true;
+                return;
+            }
+        }
+        data_ = new std::uint8_t[size_];
+    }
+    ~ByteTable() {
+        if (mapped_)
+            munmap(data_, size_);
+        else
+            delete[] data_;
+    }
+    ByteTable(const ByteTable&) = delete;
+    ByteTable& operator=(const ByteTable&) = delete;
+    std::uint8_t* data() { return data_; }
+
+private:
+    std::size_t size_;
+    std::uint8_t* data_ = nullptr;
+    bool mapped_ = false;
+};
+
+}  // namespace
+
+std::uint64_t banded_affine_table_bytes(std::uint64_t m, std::uint64_t n, std::uint64_t band) {
+    const std::uint64_t width = 2 * std::min(band, std::max(m, n)) + 1;
+    constexpr std::uint64_t most = std::numeric_limits<std::uint64_t>::max();
+    return m + 1 > most / width ? most : (m + 1) * width;
+}
+
+std::optional<BandedAffineTrace> trace_banded_affine(const NwAffineProblem& problem,
+                                                     std::uint64_t band) {
+    const std::uint64_t m = problem.query.size();
+    const std::uint64_t n = problem.target.size();
+    if (band < (m > n ? m - n : n - m))
+        return std::nullopt;
+    // A band of max(m, n) already holds every cell, and so does any wider one.
+    band = std::min(band, std::max(m, n));
+    const auto abs64 = [](std::int64_t v) { return v < 0 ? -v : v; };
+    const std::int64_t oe64 = static_cast<std::int64_t>(problem.gap_open) + problem.gap_extend;
+    const std::int64_t step =
+        std::max({problem.scoring.max_abs_score(), abs64(oe64), abs64(problem.gap_extend)});
+    const long double reach = (static_cast<long double>(m) + static_cast<long double>(n) +
+                               2.0L * static_cast<long double>(band) + 64.0L) *
+                              static_cast<long double>(step);
+    if (reach >= static_cast<long double>(plain_arithmetic_limit))
+        return trace_banded_affine_reference(problem, band);
+
+    const std::int32_t oe = static_cast<std::int32_t>(oe64);
+    const std::int32_t e = problem.gap_extend;
+    const std::size_t width = 2 * band + 1;
+    const std::size_t stride = width + 2;  // a pad on each side
+    // Two rolling rows of scores per state; the predecessor codes of every row.
+    std::vector<std::int32_t> scores(6 * stride, neg_inf);
+    const auto row_of = [&](std::size_t state, std::uint64_t i) {
+        return scores.data() + (state * 2 + (i & 1)) * stride + 1;
+    };
+    ByteTable from(static_cast<std::size_t>(m + 1) * width);
+    const auto from_row = [&](std::uint64_t i) { return from.data() + i * width; };
+    // Offsets of row i: columns max(0, i - band) to min(i + band, n).
+    const auto first_offset = [&](std::uint64_t i) { return i >= band ? 0 : band - i; };
+    const auto last_offset = [&](std::uint64_t i) {
+        return n + band - i >= 2 * band ? 2 * band : n + band - i;
+    };
+    const auto pad_row = [&](std::uint64_t i, std::size_t d0, std::size_t d1) {
+        for (std::size_t state = 0; state < 3; ++state) {
+            std::int32_t* r = row_of(state, i);
+            std::fill(r - 1, r + d0, neg_inf);
+            std::fill(r + d1 + 1, r + width + 1, neg_inf);
+        }
+    };
+
+    {
+        // Row 0: the start in Match at column 0, then a gap along the target.
+        const std::size_t d1 = last_offset(0);
+        pad_row(0, band, d1);
+        std::int32_t* cm = row_of(0, 0);
+        std::int32_t* ct = row_of(1, 0);
+        std::int32_t* cs = row_of(2, 0);
+        std::uint8_t* codes = from_row(0);
+        cm[band] = 0;
+        ct[band] = neg_inf;
+        cs[band] = neg_inf;
+        codes[band] = 0;
+        for (std::size_t d = band + 1; d <= d1; ++d) {
+            cm[d] = neg_inf;
+            ct[d] = neg_inf;
+            const std::int32_t open = cm[d - 1] + oe;
+            const std::int32_t extend = cs[d - 1] + e;
+            codes[d] = open < extend ? s_extends : 0;
+            cs[d] = clamp_impossible(std::max(open, extend));
+        }
+    }
+    std::vector<std::int32_t> srow(width + 1, 0);
+    const detail::SubstitutionRows subst(problem.scoring, problem.target);
+    for (std::uint64_t i = 1; i <= m; ++i) {
+        const std::size_t d0 = first_offset(i);
+        const std::size_t d1 = last_offset(i);
+        invariant(d0 <= d1, "current band cell must exist while filling");
+        pad_row(i, d0, d1);
+        // Column j = i + d - band. The cell of column 0 has no diagonal predecessor: its diagonal
+        // neighbour is a pad, so its Match comes out impossible.
+        const std::size_t ds = i <= band ? d0 + 1 : d0;
+        if (ds <= d1)
+            subst.fill(problem.query[i - 1], srow.data() + ds, i + ds - band - 1, i + d1 - band);
+        banded_row(RowArgs{.pm = row_of(0, i - 1),
+                           .pt = row_of(1, i - 1),
+                           .ps = row_of(2, i - 1),
+                           .cm = row_of(0, i),
+                           .ct = row_of(1, i),
+                           .cs = row_of(2, i),
+                           .from = from_row(i),
+                           .s = srow.data(),
+                           .d0 = d0,
+                           .d1 = d1,
+                           .oe = oe,
+                           .e = e});
+    }
+
+    constexpr std::size_t mt = 0;
+    constexpr std::size_t gt = 1;
+    constexpr std::size_t gs = 2;
+    const std::size_t end_offset = n + band - m;
+    const auto end_value = [&](std::size_t state) { return row_of(state, m)[end_offset]; };
+    std::size_t state = mt;
+    if (end_value(gt) > end_value(state))
+        state = gt;
+    if (end_value(gs) > end_value(state))
+        state = gs;
+    const std::int32_t best = end_value(state);
+    if (best < affine_usable_min)
+        return std::nullopt;
+
+    // Every state on the way back has a possible value (its successor was reached from it), so
+    // each cell's code names its predecessor.
+    BandedAffineTrace trace;
+    trace.score = best;
+    trace.path.reserve(m + n + 1);
+    std::uint64_t i = m;
+    std::uint64_t j = n;
+    trace.path.push_back({.row = i, .col = j, .state = static_cast<AffineState>(state)});
+    while (i > 0 || j > 0) {
+        const std::size_t d = j + band - i;
+        invariant(d >= first_offset(i) && d <= last_offset(i),
+                  "banded affine traceback must stay inside the band");
+        const std::uint8_t code = from_row(i)[d];
+        if (state == mt) {
+            invariant(i > 0 && j > 0, "match state requires a diagonal predecessor");
+            state = code & 3;
+            --i;
+            --j;
+        } else if (state == gt) {
+            invariant(i > 0, "gap-in-t state requires a vertical predecessor");
+            state = (code & t_extends) != 0 ? gt : mt;
+            --i;
+        } else {
+            invariant(j > 0, "gap-in-s state requires a horizontal predecessor");
+            state = (code & s_extends) != 0 ? gs : mt;
+            --j;
+        }
+        trace.path.push_back({.row = i, .col = j, .state = static_cast<AffineState>(state)});
+    }
+    if (state != mt)
+        return std::nullopt;
+    std::reverse(trace.path.begin(), trace.path.end());
+    return trace;
+}
+
+}  // namespace rux_dp

@@ -1,0 +1,115 @@
+// The banded affine kernel against the plain cell-by-cell reference: same path, same score, same
+// "nothing", on every instruction set the machine has.
+
+#include "rux_dp/problems/nw_affine.hpp"
+#include "rux_dp/problems/simd_dispatch.hpp"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "support/score_dp_brute_force.hpp"
+
+namespace {
+
+using namespace rux_dp;
+
+std::string mutated(std::mt19937_64& rng, const std::string& source, unsigned percent,
+                    std::string_view alphabet) {
+    std::string out;
+    for (const char c : source) {
+        if (rng() % 100 >= percent) {
+            out.push_back(c);
+            continue;
+        }
+        switch (rng() % 4) {
+            case 0:
+                out.push_back(alphabet[rng() % alphabet.size()]);
+                break;
+            case 1:
+                break;
+            case 2:
+                out += std::string(1 + rng() % 6, alphabet[rng() % alphabet.size()]);
+                break;
+            default:
+                out.push_back(c);
+                out.push_back(alphabet[rng() % alphabet.size()]);
+                break;
+        }
+    }
+    return out;
+}
+
+struct Scoring {
+    const char* name;
+    SubstitutionScoring substitution;
+    std::string_view alphabet;
+    std::int32_t gap_open;
+    std::int32_t gap_extend;
+};
+
+std::vector<Scoring> scorings() {
+    const SubstitutionScoring dna = SubstitutionScoring::match_mismatch(2, 3);
+    const SubstitutionScoring blosum = SubstitutionScoring::matrix(SubstitutionMatrix::blosum62());
+    const std::string_view protein = "ARNDCQEGHILKMFPSTWYV";
+    return {
+        {"dna", dna, "ACGT", -4, -1},
+        {"dna open 0", dna, "ACGT", 0, -2},
+        {"dna positive extend", dna, "ACGT", -5, 1},
+        {"dna positive open", dna, "ACGT", 3, -2},
+        {"blosum62", blosum, protein, -11, -1},
+        // Values so large that the kernel must leave its plain arithmetic.
+        {"huge", SubstitutionScoring::match_mismatch(1 << 20, 1 << 21), "ACGT", -(1 << 22),
+         -(1 << 20)},
+    };
+}
+
+std::vector<simd::Isa> isas() {
+    std::vector<simd::Isa> out{simd::Isa::scalar};
+    if (simd::machine_isa() >= simd::Isa::avx2)
+        out.push_back(simd::Isa::avx2);
+    if (simd::machine_isa() >= simd::Isa::avx512bw)
+        out.push_back(simd::Isa::avx512bw);
+    return out;
+}
+
+TEST(BandedAffineKernel, MatchesTheReferenceOnRandomPairs) {
+    std::mt19937_64 rng(20261211);
+    const std::vector<std::size_t> lengths = {0, 1, 2, 7, 15, 16, 17, 31, 33, 64, 65, 150};
+    for (const Scoring& scoring : scorings()) {
+        for (int round = 0; round < 60; ++round) {
+            const std::string query =
+                rux_dp::test_support::random_sequence(rng, lengths[rng() % lengths.size()],
+                                                      scoring.alphabet);
+            const std::string target = rng() % 3 == 0
+                                           ? rux_dp::test_support::random_sequence(
+                                                 rng, lengths[rng() % lengths.size()],
+                                                 scoring.alphabet)
+                                           : mutated(rng, query, 5 + rng() % 30, scoring.alphabet);
+            const NwAffineProblem problem{.scoring = scoring.substitution,
+                                          .query = query,
+                                          .target = target,
+                                          .gap_open = scoring.gap_open,
+                                          .gap_extend = scoring.gap_extend};
+            const std::uint64_t diff =
+                query.size() > target.size() ? query.size() - target.size()
+                                             : target.size() - query.size();
+            const std::vector<std::uint64_t> bands = {0, diff, diff + rng() % 20, diff + 16,
+                                                      diff + 40, 1000};
+            for (const std::uint64_t band : bands) {
+                SCOPED_TRACE(std::string(scoring.name) + " " + query + " / " + target +
+                             " band " + std::to_string(band));
+                const auto expected = trace_banded_affine_reference(problem, band);
+                for (const simd::Isa isa : isas()) {
+                    const simd::ScopedIsaCap cap(isa);
+                    EXPECT_EQ(trace_banded_affine(problem, band), expected)
+                        << "isa " << static_cast<int>(isa);
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
