@@ -99,50 +99,49 @@ RUX_AVX512 inline __mmask16 live_lanes(std::size_t remaining) {
                            : static_cast<__mmask16>((1u << remaining) - 1u);
 }
 
-// The same row with 16 lanes. GapInS(d) = max(Match(d - 1) + oe, GapInS(d - 1) + e) is a max-plus
-// prefix scan: four shift-and-max steps inside a vector, then the carry from the vector before.
+// The same row with 16 lanes, in one sweep. GapInS(d) = max(Match(d - 1) + oe, GapInS(d - 1) + e)
+// is a max-plus prefix scan: four shift-and-max steps inside a vector, then the carry from the
+// vector before. Only the last vector of a row stores under a mask, so the pads after it keep
+// their values.
 RUX_AVX512 void banded_row_avx512(const RowArgs& a) {
     const __m512i oe = _mm512_set1_epi32(a.oe);
     const __m512i e = _mm512_set1_epi32(a.e);
-    const __m512i neg = _mm512_set1_epi32(neg_inf);
-    const __m512i code_t = _mm512_set1_epi32(from_gap_in_t);
-    const __m512i code_s = _mm512_set1_epi32(from_gap_in_s);
-    const __m512i code_t_extends = _mm512_set1_epi32(t_extends);
-    const __m512i code_s_extends = _mm512_set1_epi32(s_extends);
-    const std::size_t count = a.d1 - a.d0 + 1;
-    for (std::size_t k = 0; k < count; k += 16) {
-        const std::size_t d = a.d0 + k;
-        const __mmask16 live = live_lanes(count - k);
-        const __m512i pm = _mm512_maskz_loadu_epi32(live, a.pm + d);
-        const __m512i pt = _mm512_maskz_loadu_epi32(live, a.pt + d);
-        const __m512i ps = _mm512_maskz_loadu_epi32(live, a.ps + d);
-        const __m512i s = _mm512_maskz_loadu_epi32(live, a.s + d);
-        const __m512i best = _mm512_max_epi32(pm, _mm512_max_epi32(pt, ps));
-        __m512i code = _mm512_mask_mov_epi32(code_s, _mm512_cmpeq_epi32_mask(pt, best), code_t);
-        code = _mm512_maskz_mov_epi32(_mm512_cmpneq_epi32_mask(pm, best), code);
-        _mm512_mask_storeu_epi32(a.cm + d, live, clamp_impossible16(_mm512_add_epi32(best, s)));
-        const __m512i open = _mm512_add_epi32(_mm512_maskz_loadu_epi32(live, a.pm + d + 1), oe);
-        const __m512i extend = _mm512_add_epi32(_mm512_maskz_loadu_epi32(live, a.pt + d + 1), e);
-        code = _mm512_mask_or_epi32(code, _mm512_cmplt_epi32_mask(open, extend), code,
-                                    code_t_extends);
-        _mm512_mask_storeu_epi32(a.ct + d, live,
-                                 clamp_impossible16(_mm512_max_epi32(open, extend)));
-        _mm512_mask_cvtepi32_storeu_epi8(a.from + d, live, code);
-    }
-    const __m512i lane = _mm512_set_epi32(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
-    const __m512i ramp = _mm512_mullo_epi32(_mm512_add_epi32(lane, _mm512_set1_epi32(1)), e);
     const __m512i e2 = _mm512_add_epi32(e, e);
     const __m512i e4 = _mm512_add_epi32(e2, e2);
     const __m512i e8 = _mm512_add_epi32(e4, e4);
     const __m512i e16 = _mm512_add_epi32(e8, e8);
+    const __m512i neg = _mm512_set1_epi32(neg_inf);
+    const __m512i lane = _mm512_set_epi32(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+    const __m512i ramp = _mm512_mullo_epi32(_mm512_add_epi32(lane, _mm512_set1_epi32(1)), e);
     const __m512i last = _mm512_set1_epi32(15);
-    __m512i carry = neg;  // GapInS before the vector, in every lane
+    const __m512i code_t = _mm512_set1_epi32(from_gap_in_t);
+    const __m512i code_s = _mm512_set1_epi32(from_gap_in_s);
+    const __m512i code_t_extends = _mm512_set1_epi32(t_extends);
+    const __m512i code_s_extends = _mm512_set1_epi32(s_extends);
+
+    const std::size_t count = a.d1 - a.d0 + 1;
+    __m512i carry = neg;                               // GapInS before the vector, every lane
+    __m512i match_before = _mm512_set1_epi32(a.cm[a.d0 - 1]);  // Match before the vector, lane 15
     for (std::size_t k = 0; k < count; k += 16) {
         const std::size_t d = a.d0 + k;
+        const bool full = count - k >= 16;
         const __mmask16 live = live_lanes(count - k);
-        const __m512i open =
-            _mm512_add_epi32(_mm512_mask_loadu_epi32(neg, live, a.cm + d - 1), oe);
-        __m512i x = open;
+        const __m512i pm = _mm512_maskz_loadu_epi32(live, a.pm + d);
+        const __m512i pt = _mm512_maskz_loadu_epi32(live, a.pt + d);
+        const __m512i ps = _mm512_maskz_loadu_epi32(live, a.ps + d);
+        const __m512i best = _mm512_max_epi32(pm, _mm512_max_epi32(pt, ps));
+        __m512i code = _mm512_mask_mov_epi32(code_s, _mm512_cmpeq_epi32_mask(pt, best), code_t);
+        code = _mm512_maskz_mov_epi32(_mm512_cmpneq_epi32_mask(pm, best), code);
+        const __m512i match = clamp_impossible16(_mm512_add_epi32(best, _mm512_maskz_loadu_epi32(live, a.s + d)));
+
+        const __m512i t_open = _mm512_add_epi32(_mm512_maskz_loadu_epi32(live, a.pm + d + 1), oe);
+        const __m512i t_extend = _mm512_add_epi32(_mm512_maskz_loadu_epi32(live, a.pt + d + 1), e);
+        code = _mm512_mask_or_epi32(code, _mm512_cmplt_epi32_mask(t_open, t_extend), code,
+                                    code_t_extends);
+        const __m512i gap_t = clamp_impossible16(_mm512_max_epi32(t_open, t_extend));
+
+        const __m512i s_open = _mm512_add_epi32(_mm512_alignr_epi32(match, match_before, 15), oe);
+        __m512i x = s_open;
         x = _mm512_max_epi32(x, _mm512_add_epi32(_mm512_alignr_epi32(x, neg, 15), e));
         x = _mm512_max_epi32(x, _mm512_add_epi32(_mm512_alignr_epi32(x, neg, 14), e2));
         x = _mm512_max_epi32(x, _mm512_add_epi32(_mm512_alignr_epi32(x, neg, 12), e4));
@@ -150,12 +149,24 @@ RUX_AVX512 void banded_row_avx512(const RowArgs& a) {
         const __m512i scan_last = _mm512_permutexvar_epi32(last, x);
         x = _mm512_max_epi32(x, _mm512_add_epi32(carry, ramp));
         carry = clamp_impossible16(_mm512_max_epi32(scan_last, _mm512_add_epi32(carry, e16)));
-        _mm512_mask_storeu_epi32(a.cs + d, live, clamp_impossible16(x));
         // Extending won where opening does not reach the value.
-        const __mmask16 extends = _mm512_mask_cmpneq_epi32_mask(live, open, x);
-        const __m128i codes = _mm_maskz_loadu_epi8(live, a.from + d);
-        const __m128i bits = _mm512_cvtepi32_epi8(_mm512_maskz_mov_epi32(extends, code_s_extends));
-        _mm_mask_storeu_epi8(a.from + d, live, _mm_or_si128(codes, bits));
+        code = _mm512_mask_or_epi32(code, _mm512_cmpneq_epi32_mask(s_open, x), code,
+                                    code_s_extends);
+        const __m512i gap_s = clamp_impossible16(x);
+        match_before = match;
+
+        const __m128i codes = _mm512_cvtepi32_epi8(code);
+        if (full) {
+            _mm512_storeu_si512(a.cm + d, match);
+            _mm512_storeu_si512(a.ct + d, gap_t);
+            _mm512_storeu_si512(a.cs + d, gap_s);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(a.from + d), codes);
+        } else {
+            _mm512_mask_storeu_epi32(a.cm + d, live, match);
+            _mm512_mask_storeu_epi32(a.ct + d, live, gap_t);
+            _mm512_mask_storeu_epi32(a.cs + d, live, gap_s);
+            _mm_mask_storeu_epi8(a.from + d, live, codes);
+        }
     }
 }
 
