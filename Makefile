@@ -1,5 +1,7 @@
 # make test: install what is missing, configure, build, run every test.
 # make demo: the same set-up, then a real run of the program on a bundled example.
+# make bench: a Release build, then the peer table (BENCH_ARGS="--quick" for a shorter run,
+# BENCH_ARGS="--all" to run every Google Benchmark program after it).
 BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
 CMAKE_FLAGS ?=
@@ -29,7 +31,7 @@ bench:
 	@scripts/install-deps --bench
 	@cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DRUX_BUILD_TESTS=OFF >/dev/null
 	@cmake --build build-bench -j $(JOBS)
-	@scripts/bench build-bench
+	@scripts/bench build-bench $(BENCH_ARGS)
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan build-bench
