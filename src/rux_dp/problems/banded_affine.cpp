@@ -11,6 +11,7 @@
 #include "rux_dp/problems/simd_dispatch.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -188,27 +189,31 @@ void banded_row(const RowArgs& a) {
 
 namespace {
 
-// A table of `count` bytes that is written before it is read. Large tables ask for huge pages:
-// first-touch page faults otherwise cost more than filling the band.
+// A table of `count` bytes that is written before it is read. Tables from 1 MiB up are mapped on
+// 2 MiB boundaries and asked for huge pages: first-touch page faults of small pages otherwise
+// cost as much as filling the band.
 class ByteTable {
 public:
     explicit ByteTable(std::size_t count) : size_(std::max<std::size_t>(count, 1)) {
         constexpr std::size_t huge = std::size_t{2} << 20;
-        if (size_ >= huge) {
-            void* p = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1,
-                           0);
+        if (size_ >= huge / 2) {
+            mapped_size_ = (size_ + huge - 1) / huge * huge + huge;
+            void* p = mmap(nullptr, mapped_size_, PROT_READ | PROT_WRITE,
+                           MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
             if (p != MAP_FAILED) {
-                madvise(p, size_, MADV_HUGEPAGE);
-                data_ = static_cast<std::uint8_t*>(p);
-                mapped_ = true;
+                mapping_ = p;
+                const auto address = reinterpret_cast<std::uintptr_t>(p);
+                const std::uintptr_t aligned = (address + huge - 1) / huge * huge;
+                data_ = reinterpret_cast<std::uint8_t*>(aligned);
+                madvise(data_, (size_ + huge - 1) / huge * huge, MADV_HUGEPAGE);
                 return;
             }
         }
         data_ = new std::uint8_t[size_];
     }
     ~ByteTable() {
-        if (mapped_)
-            munmap(data_, size_);
+        if (mapping_ != nullptr)
+            munmap(mapping_, mapped_size_);
         else
             delete[] data_;
     }
@@ -218,8 +223,9 @@ public:
 
 private:
     std::size_t size_;
+    std::size_t mapped_size_ = 0;
+    void* mapping_ = nullptr;
     std::uint8_t* data_ = nullptr;
-    bool mapped_ = false;
 };
 
 }  // namespace
