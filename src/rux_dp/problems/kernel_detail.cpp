@@ -1,6 +1,7 @@
 #include "rux_dp/problems/kernel_detail.hpp"
 
 #include "rux_dp/base/invariant.hpp"
+#include "rux_dp/problems/linear_rows_detail.hpp"
 #include "rux_dp/problems/nw_align.hpp"
 
 #include <algorithm>
@@ -71,23 +72,12 @@ std::vector<PathCell> linear_rectangle_path(const SubstitutionScoring& scoring,
     const std::size_t width = w + 1;
 
     std::vector<std::int32_t> table((h + 1) * width);
-    std::vector<std::int32_t> srow(w);
-    const SubstitutionRows rows(scoring, t);
     table[0] = 0;
     for (std::size_t j = 1; j <= w; ++j)
         table[j] = wrap_add(table[j - 1], gap);
-    for (std::size_t i = 1; i <= h; ++i) {
-        rows.fill(q[i - 1], srow.data());
-        const std::int32_t* up = table.data() + (i - 1) * width;
-        std::int32_t* cur = table.data() + i * width;
-        cur[0] = wrap_add(up[0], gap);
-        for (std::size_t j = 1; j <= w; ++j) {
-            const std::int32_t diagonal = wrap_add(up[j - 1], srow[j - 1]);
-            const std::int32_t vertical = wrap_add(up[j], gap);
-            const std::int32_t horizontal = wrap_add(cur[j - 1], gap);
-            cur[j] = std::max(diagonal, std::max(vertical, horizontal));
-        }
-    }
+    std::vector<std::int32_t> row(table.begin(),
+                                  table.begin() + static_cast<std::ptrdiff_t>(width));
+    advance_linear_rows(row, q, t, scoring, gap, LinearStart::global_origin, table.data() + width);
 
     std::vector<PathCell> path;
     path.reserve(h + w + 1);

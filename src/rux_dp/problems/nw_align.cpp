@@ -2,6 +2,7 @@
 
 #include "rux_dp/base/invariant.hpp"
 #include "rux_dp/problems/kernel_detail.hpp"
+#include "rux_dp/problems/linear_rows_detail.hpp"
 
 #include <algorithm>
 #include <utility>
@@ -10,25 +11,9 @@ namespace rux_dp {
 
 using detail::wrap_add;
 
-namespace {
-
-// One row of the linear recurrence: next = row i from prev = row i - 1, with srow[j] holding
-// s(query[i - 1], target[j]).
-void advance_nw_row(const std::int32_t* prev, std::int32_t* next, const std::int32_t* srow,
-                    std::size_t n, std::int32_t gap) {
-    next[0] = wrap_add(prev[0], gap);
-    for (std::size_t j = 1; j <= n; ++j) {
-        const std::int32_t diagonal = wrap_add(prev[j - 1], srow[j - 1]);
-        const std::int32_t vertical = wrap_add(prev[j], gap);
-        const std::int32_t horizontal = wrap_add(next[j - 1], gap);
-        next[j] = std::max(diagonal, std::max(vertical, horizontal));
-    }
-}
-
-}  // namespace
-
-std::vector<std::int32_t> nw_last_row(std::string_view query, std::string_view target,
-                                      const SubstitutionScoring& scoring, std::int32_t gap) {
+std::vector<std::int32_t> nw_last_row_reference(std::string_view query, std::string_view target,
+                                                const SubstitutionScoring& scoring,
+                                                std::int32_t gap) {
     const std::size_t n = target.size();
     std::vector<std::int32_t> prev(n + 1);
     std::vector<std::int32_t> next(n + 1);
@@ -39,10 +24,20 @@ std::vector<std::int32_t> nw_last_row(std::string_view query, std::string_view t
     const detail::SubstitutionRows rows(scoring, target);
     for (const char symbol : query) {
         rows.fill(symbol, srow.data());
-        advance_nw_row(prev.data(), next.data(), srow.data(), n, gap);
+        detail::advance_nw_row_reference(prev.data(), next.data(), srow.data(), n, gap);
         std::swap(prev, next);
     }
     return prev;
+}
+
+std::vector<std::int32_t> nw_last_row(std::string_view query, std::string_view target,
+                                      const SubstitutionScoring& scoring, std::int32_t gap) {
+    std::vector<std::int32_t> row(target.size() + 1);
+    for (std::size_t j = 1; j < row.size(); ++j)
+        row[j] = wrap_add(row[j - 1], gap);
+    detail::advance_linear_rows(row, query, target, scoring, gap,
+                                detail::LinearStart::global_origin);
+    return row;
 }
 
 PathScore linear_score_path(const SubstitutionScoring& scoring, std::string_view query,
@@ -72,17 +67,11 @@ PathScore linear_score_path(const SubstitutionScoring& scoring, std::string_view
 }
 
 NwFrontier NwSummary::apply(const NwFrontier& frontier) const {
-    const std::size_t n = problem->target.size();
-    invariant(frontier.values.size() == n + 1, "NW frontier width mismatch");
+    invariant(frontier.values.size() == problem->target.size() + 1, "NW frontier width mismatch");
     NwFrontier current = frontier;
-    NwFrontier next{std::vector<std::int32_t>(n + 1)};
-    std::vector<std::int32_t> srow(n);
-    const detail::SubstitutionRows rows(problem->scoring, problem->target);
-    for (std::uint64_t i = start_row; i < end_row; ++i) {
-        rows.fill(problem->query[i], srow.data());
-        advance_nw_row(current.values.data(), next.values.data(), srow.data(), n, problem->gap);
-        std::swap(current, next);
-    }
+    detail::advance_linear_rows(
+        current.values, problem->query.substr(start_row, end_row - start_row), problem->target,
+        problem->scoring, problem->gap, detail::LinearStart::any_row);
     return current;
 }
 

@@ -69,9 +69,15 @@ struct NwProblem {
     PathScore score_path(std::span<const PathCell> cells) const;
 };
 
-/// Row m of the global linear table of `query` x `target` (n + 1 values), with two rolling rows.
+/// Row m of the global linear table of `query` x `target` (n + 1 values), with two rolling rows;
+/// vector kernels where a bound shows them exact, so the values are those of the reference.
 std::vector<std::int32_t> nw_last_row(std::string_view query, std::string_view target,
                                       const SubstitutionScoring& scoring, std::int32_t gap);
+
+/// `nw_last_row` as written: two rolling rows of plain 32-bit arithmetic, one cell at a time.
+std::vector<std::int32_t> nw_last_row_reference(std::string_view query, std::string_view target,
+                                                const SubstitutionScoring& scoring,
+                                                std::int32_t gap);
 
 /// The linear last row shared by the local and semiglobal problems: `nw_last_row`.
 inline std::vector<std::int32_t> linear_last_row(std::string_view query, std::string_view target,

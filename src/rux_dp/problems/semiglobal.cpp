@@ -2,6 +2,7 @@
 
 #include "rux_dp/base/invariant.hpp"
 #include "rux_dp/problems/kernel_detail.hpp"
+#include "rux_dp/problems/linear_rows_detail.hpp"
 
 #include <algorithm>
 #include <utility>
@@ -177,8 +178,11 @@ PathScore SemiGlobalProblem::score_path(std::span<const PathCell> cells) const {
 }
 
 std::int32_t SemiGlobalProblem::full_table_score() const {
-    const SemiGlobalFrontier last = advance_rows(init_frontier(), *this, 0, query.size());
-    return *std::max_element(last.H.begin(), last.H.end());
+    // Scores only: the origins of the frontier play no part, so the plain linear rows from a row
+    // of zeros give the same last row.
+    std::vector<std::int32_t> row(target.size() + 1, 0);
+    detail::advance_linear_rows(row, query, target, scoring, gap, detail::LinearStart::any_row);
+    return *std::max_element(row.begin(), row.end());
 }
 
 template class RuxEngine<SemiGlobalProblem>;

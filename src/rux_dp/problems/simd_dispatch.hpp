@@ -87,4 +87,20 @@ inline Lanes lanes_for(std::int64_t magnitude_bound) {
     return Lanes::scalar;
 }
 
+/// The 16-bit limit of the linear-gap row kernels. Their shifts either mask the lanes they wrap
+/// or shift in the lowest 16-bit value with saturating adds, which a bound below 2^14 keeps under
+/// every real value; no impossible sentinel drifts through their rows.
+inline constexpr std::int64_t kLinearBound16 = 16'000;
+
+/// `lanes_for` for the linear-gap row kernels: the same 32-bit bound, the wider 16-bit one.
+inline Lanes linear_lanes_for(std::int64_t magnitude_bound) {
+    if (magnitude_bound < 0)
+        return Lanes::scalar;
+    if (magnitude_bound <= kLinearBound16)
+        return Lanes::bits16;
+    if (magnitude_bound <= kBound32)
+        return Lanes::bits32;
+    return Lanes::scalar;
+}
+
 }  // namespace rux_dp::simd

@@ -2,6 +2,7 @@
 
 #include "rux_dp/base/invariant.hpp"
 #include "rux_dp/problems/kernel_detail.hpp"
+#include "rux_dp/problems/linear_rows_detail.hpp"
 
 #include <utility>
 
@@ -224,7 +225,8 @@ PathScore SmithWatermanProblem::score_path(std::span<const PathCell> cells) cons
 }
 
 std::int32_t SmithWatermanProblem::full_table_score() const {
-    return advance_rows(init_frontier(), *this, 0, query.size()).best_score;
+    // Scores only: the best cell's value does not depend on the origins or the tie rules.
+    return detail::local_linear_best(query, target, scoring, gap);
 }
 
 template class RuxEngine<SmithWatermanProblem>;

@@ -1,0 +1,620 @@
+#include "rux_dp/problems/linear_rows_detail.hpp"
+
+#include "rux_dp/base/invariant.hpp"
+#include "rux_dp/problems/kernel_detail.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <limits>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#if defined(__x86_64__) || defined(__i386__)
+// GCC 12's AVX-512 intrinsics start from _mm512_undefined_epi32(), which its own uninitialised
+// checks flag once inlined (https://gcc.gnu.org/bugzilla/show_bug.cgi?id=105593, fixed in 13).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <immintrin.h>
+#define RUX_LINEAR_X86 1
+#endif
+
+namespace rux_dp::detail {
+
+// The vector kernels compute row i of the linear recurrence in two steps, the prefix-scan form of
+// Khajeh-Saeed et al. 2010 that parasail's "scan" kernels use (Daily 2016):
+//   T(j) = max(up(j - 1) + s(j - 1), up(j) + gap)       (no dependency along the row)
+//   H(j) = max(T(j), H(j - 1) + gap)                      (a max-plus prefix scan)
+// Within a vector the scan takes log2(lanes) steps x = max(x, shift_k(x) + k gap); between
+// vectors the carry c = H of the last column before the vector enters as max(x, c + (l + 1) gap),
+// and the next carry is max(last lane of the scan, c + lanes gap), so the loop-carried chain is
+// one add and one max. Over the integers this is the same maximum as the reference's, cell by
+// cell; the bound below proves that no lane ever leaves the integers that its width represents.
+
+void advance_nw_row_reference(const std::int32_t* prev, std::int32_t* next,
+                              const std::int32_t* srow, std::size_t n, std::int32_t gap) {
+    next[0] = wrap_add(prev[0], gap);
+    for (std::size_t j = 1; j <= n; ++j) {
+        const std::int32_t diagonal = wrap_add(prev[j - 1], srow[j - 1]);
+        const std::int32_t vertical = wrap_add(prev[j], gap);
+        const std::int32_t horizontal = wrap_add(next[j - 1], gap);
+        next[j] = std::max(diagonal, std::max(vertical, horizontal));
+    }
+}
+
+std::int32_t local_linear_best_reference(std::string_view query, std::string_view target,
+                                         const SubstitutionScoring& scoring, std::int32_t gap) {
+    const std::size_t n = target.size();
+    std::vector<std::int32_t> prev(n + 1, 0);
+    std::vector<std::int32_t> next(n + 1, 0);
+    std::vector<std::int32_t> srow(n);
+    const SubstitutionRows rows(scoring, target);
+    std::int32_t best = 0;
+    for (const char symbol : query) {
+        rows.fill(symbol, srow.data());
+        next[0] = 0;
+        for (std::size_t j = 1; j <= n; ++j) {
+            const std::int32_t diagonal = wrap_add(prev[j - 1], srow[j - 1]);
+            const std::int32_t vertical = wrap_add(prev[j], gap);
+            const std::int32_t horizontal = wrap_add(next[j - 1], gap);
+            next[j] = std::max(std::max(0, diagonal), std::max(vertical, horizontal));
+            best = std::max(best, next[j]);
+        }
+        std::swap(prev, next);
+    }
+    return best;
+}
+
+namespace {
+
+// Beyond every value of the table, the kernels form values up to this many gaps away from one
+// (scan shifts of up to `lanes` columns, the carry ramp); 64 covers 32 lanes with room.
+constexpr std::int64_t kGapSlack = 64;
+
+// Lowest and highest substitution score the pass can read (the model's whole range).
+std::pair<std::int64_t, std::int64_t> substitution_range(const SubstitutionScoring& scoring) {
+    if (const SubstitutionMatrix* matrix = scoring.matrix_ptr()) {
+        const auto [lo, hi] = std::minmax_element(matrix->scores.begin(), matrix->scores.end());
+        return {*lo, *hi};
+    }
+    const auto& mm = scoring.match_mismatch_values();
+    // The negated penalty as the model scores it (wrapping for the one unrepresentable value).
+    const auto mismatch =
+        static_cast<std::int32_t>(0u - static_cast<std::uint32_t>(mm.mismatch_penalty));
+    return {std::min(mm.match_score, mismatch), std::max(mm.match_score, mismatch)};
+}
+
+// A bound on the magnitude of every value a pass forms (table values, the candidates, the scan's
+// intermediates), or -1 when the lengths alone rule a bound out. Every value of the pass's rows
+// is the value of a path that starts on its first row:
+// - a vertical path exists, so D(i, j) >= F(j) + i gap >= min F + rows min(gap, 0);
+// - from row 0 of a global table, the path of min(i, j) diagonals and |i - j| straight gaps gives
+//   D(i, j) >= -max(i, j) max(-s_min, -gap);
+// - a path has at most `rows` diagonal and vertical steps and at most n horizontal ones, so
+//   D(i, j) <= max F + rows max(s_max, gap, 0) + n max(gap, 0);
+// - the local table lies in [0, rows max(s_max, gap, 0) + n max(gap, 0)].
+// The candidates and the scan's values are table values moved by one substitution score or by at
+// most kGapSlack gaps.
+std::int64_t pass_magnitude(std::int64_t f_min, std::int64_t f_max, std::uint64_t rows,
+                            std::uint64_t n, std::int64_t gap,
+                            std::pair<std::int64_t, std::int64_t> s, bool origin, bool local) {
+    if (rows + n >= (std::uint64_t{1} << 31))
+        return -1;
+    const auto r = static_cast<std::int64_t>(rows);
+    const auto w = static_cast<std::int64_t>(n);
+    const std::int64_t gap_neg = std::max<std::int64_t>(-gap, 0);
+    const std::int64_t gap_pos = std::max<std::int64_t>(gap, 0);
+    const std::int64_t step_max = std::max({s.second, gap, std::int64_t{0}});
+    std::int64_t lo = 0;
+    std::int64_t hi = 0;
+    if (local) {
+        hi = r * step_max + w * gap_pos;
+    } else {
+        lo = f_min - r * gap_neg;
+        if (origin)
+            lo = std::max(lo, -std::max(r, w) * std::max({-s.first, gap_neg, std::int64_t{0}}));
+        hi = f_max + r * step_max + w * gap_pos;
+    }
+    const std::int64_t s_abs = std::max(std::abs(s.first), std::abs(s.second));
+    return std::max(-lo, hi) + s_abs + kGapSlack * std::abs(gap);
+}
+
+simd::Lanes linear_lanes(std::int64_t magnitude, simd::Lanes narrowest) {
+    const simd::Lanes fit = simd::linear_lanes_for(magnitude);
+    return static_cast<std::uint8_t>(fit) > static_cast<std::uint8_t>(narrowest) ? fit : narrowest;
+}
+
+// The widest vector is 64 bytes; a row kernel's stores (column j = 1 + k lanes) and the profile
+// reads of column j - 1 are aligned to it, so only the loads of the row above cross a line.
+constexpr std::size_t kAlignBytes = 64;
+
+// A pointer p into `storage` for which p + index lies on a 64-byte boundary; `storage` must hold
+// kAlignBytes / sizeof(T) spare elements.
+template <class T>
+T* aligned_at(std::vector<T>& storage, std::size_t index) {
+    const auto address = reinterpret_cast<std::uintptr_t>(storage.data() + index);
+    const std::size_t shift = (kAlignBytes - address % kAlignBytes) % kAlignBytes / sizeof(T);
+    return storage.data() + shift;
+}
+
+// Substitution scores of every distinct query symbol against the whole target, in lane type T.
+// Built before the row loop, in the order in which the symbols first occur, by the same fill as
+// the reference, so a symbol outside the model raises the same violation as the reference would.
+template <class T>
+class SubstitutionProfile {
+public:
+    SubstitutionProfile(const SubstitutionScoring& scoring, std::string_view query,
+                        std::string_view target)
+        : n_(target.size()) {
+        slot_.fill(0);
+        std::array<bool, 256> seen{};
+        std::size_t distinct = 0;
+        std::string order;
+        for (const char symbol : query) {
+            const auto b = static_cast<std::uint8_t>(symbol);
+            if (!seen[b]) {
+                seen[b] = true;
+                slot_[b] = distinct++;
+                order.push_back(symbol);
+            }
+        }
+        constexpr std::size_t lanes = kAlignBytes / sizeof(T);
+        stride_ = (n_ + lanes - 1) / lanes * lanes;
+        storage_.resize(distinct * stride_ + lanes);
+        base_ = aligned_at(storage_, 0);
+        const SubstitutionRows rows(scoring, target);
+        std::vector<std::int32_t> scratch(std::is_same_v<T, std::int32_t> ? 0 : n_);
+        for (std::size_t k = 0; k < order.size(); ++k) {
+            T* out = base_ + k * stride_;
+            if constexpr (std::is_same_v<T, std::int32_t>) {
+                rows.fill(order[k], out);
+            } else {
+                rows.fill(order[k], scratch.data());
+                for (std::size_t j = 0; j < n_; ++j)
+                    out[j] = static_cast<T>(scratch[j]);
+            }
+        }
+    }
+    const T* row(char symbol) const {
+        return base_ + slot_[static_cast<std::uint8_t>(symbol)] * stride_;
+    }
+
+private:
+    std::size_t n_;
+    std::size_t stride_ = 0;
+    std::array<std::size_t, 256> slot_{};
+    std::vector<T> storage_;
+    T* base_ = nullptr;
+};
+
+// The row kernels: cur = row i from up = row i - 1 with s = the profile row of query[i - 1].
+// kLocal adds the floor at 0 (and cur[0] = 0) and folds every new cell into *best.
+template <class T>
+using RowKernel = void (*)(const T* up, T* cur, const T* s, std::size_t n, T gap, T* best);
+
+// The part of a row after column `j - 1`, cell by cell; h = cur[j - 1].
+template <class T, bool kLocal>
+inline void row_tail(const T* up, T* cur, const T* s, std::size_t j, std::size_t n, T gap,
+                     T* best) {
+    int h = cur[j - 1];
+    int top = kLocal ? *best : 0;
+    for (; j <= n; ++j) {
+        int x = std::max(up[j - 1] + s[j - 1], std::max(up[j] + gap, h + gap));
+        if constexpr (kLocal) {
+            x = std::max(x, 0);
+            top = std::max(top, x);
+        }
+        cur[j] = static_cast<T>(x);
+        h = x;
+    }
+    if constexpr (kLocal)
+        *best = static_cast<T>(top);
+}
+
+template <class T, bool kLocal>
+void row_scalar(const T* up, T* cur, const T* s, std::size_t n, T gap, T* best) {
+    cur[0] = kLocal ? T{0} : static_cast<T>(up[0] + gap);
+    row_tail<T, kLocal>(up, cur, s, 1, n, gap, best);
+}
+
+#ifdef RUX_LINEAR_X86
+
+constexpr std::array<std::int16_t, 32> kIota16 = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10,
+                                                  11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21,
+                                                  22, 23, 24, 25, 26, 27, 28, 29, 30, 31};
+constexpr std::array<std::int32_t, 16> kIota32 = {0, 1, 2,  3,  4,  5,  6,  7,
+                                                  8, 9, 10, 11, 12, 13, 14, 15};
+
+// --- AVX-512BW, 32 lanes of 16 bits. Shifts are rotations whose wrapped lanes are masked out of
+// the max, so no sentinel rides in the lanes.
+
+// Constants of one row: the gap times 1, 2, 4, 8, 16 and 32, the ramp (l + 1) gap, and the
+// indices of the one-lane rotation and of the broadcast of the last lane.
+struct Avx512Gaps16 {
+    __m512i g1, g2, g4, g8, g16, g32, ramp, rotate1, last;
+};
+
+__attribute__((target("avx512bw,avx512vl"))) inline Avx512Gaps16 avx512_gaps16(std::int16_t gap) {
+    const __m512i iota = _mm512_loadu_si512(kIota16.data());
+    const __m512i g = _mm512_set1_epi16(gap);
+    return {
+        .g1 = g,
+        .g2 = _mm512_set1_epi16(static_cast<std::int16_t>(gap * 2)),
+        .g4 = _mm512_set1_epi16(static_cast<std::int16_t>(gap * 4)),
+        .g8 = _mm512_set1_epi16(static_cast<std::int16_t>(gap * 8)),
+        .g16 = _mm512_set1_epi16(static_cast<std::int16_t>(gap * 16)),
+        .g32 = _mm512_set1_epi16(static_cast<std::int16_t>(gap * 32)),
+        .ramp = _mm512_mullo_epi16(_mm512_add_epi16(iota, _mm512_set1_epi16(1)), g),
+        .rotate1 =
+            _mm512_and_si512(_mm512_sub_epi16(iota, _mm512_set1_epi16(1)), _mm512_set1_epi16(31)),
+        .last = _mm512_set1_epi16(31),
+    };
+}
+
+// T of the 32 columns from j, then its max-plus prefix scan within the vector.
+template <bool kLocal>
+__attribute__((target("avx512bw,avx512vl"), always_inline)) inline __m512i scan16_avx512(
+    const std::int16_t* up, const std::int16_t* s, std::size_t j, const Avx512Gaps16& c) {
+    const __m512i diagonal =
+        _mm512_add_epi16(_mm512_loadu_si512(up + j - 1), _mm512_loadu_si512(s + j - 1));
+    const __m512i vertical = _mm512_add_epi16(_mm512_loadu_si512(up + j), c.g1);
+    __m512i x = _mm512_max_epi16(diagonal, vertical);
+    if constexpr (kLocal)
+        x = _mm512_max_epi16(x, _mm512_setzero_si512());
+    x = _mm512_mask_max_epi16(x, 0xFFFFFFFEu, x,
+                              _mm512_add_epi16(_mm512_permutexvar_epi16(c.rotate1, x), c.g1));
+    x = _mm512_mask_max_epi16(x, 0xFFFFFFFCu, x,
+                              _mm512_add_epi16(_mm512_alignr_epi32(x, x, 15), c.g2));
+    x = _mm512_mask_max_epi16(x, 0xFFFFFFF0u, x,
+                              _mm512_add_epi16(_mm512_alignr_epi32(x, x, 14), c.g4));
+    x = _mm512_mask_max_epi16(x, 0xFFFFFF00u, x,
+                              _mm512_add_epi16(_mm512_alignr_epi32(x, x, 12), c.g8));
+    return _mm512_mask_max_epi16(
+        x, 0xFFFF0000u, x,
+        _mm512_add_epi16(_mm512_shuffle_i64x2(x, x, _MM_SHUFFLE(1, 0, 3, 2)), c.g16));
+}
+
+template <bool kLocal>
+__attribute__((target("avx512bw,avx512vl"))) void row16_avx512(const std::int16_t* up,
+                                                               std::int16_t* cur,
+                                                               const std::int16_t* s, std::size_t n,
+                                                               std::int16_t gap,
+                                                               std::int16_t* best) {
+    constexpr std::size_t kLanes = 32;
+    cur[0] = kLocal ? std::int16_t{0} : static_cast<std::int16_t>(up[0] + gap);
+    const Avx512Gaps16 c = avx512_gaps16(gap);
+    __m512i top = _mm512_setzero_si512();
+    __m512i carry = _mm512_set1_epi16(cur[0]);
+    std::size_t j = 1;
+    // Two vectors per step: their scans are independent, only the carry links them.
+    for (; j + 2 * kLanes <= n + 1; j += 2 * kLanes) {
+        __m512i a = scan16_avx512<kLocal>(up, s, j, c);
+        __m512i b = scan16_avx512<kLocal>(up, s, j + kLanes, c);
+        const __m512i a_last = _mm512_permutexvar_epi16(c.last, a);
+        const __m512i b_last = _mm512_permutexvar_epi16(c.last, b);
+        a = _mm512_max_epi16(a, _mm512_add_epi16(carry, c.ramp));
+        carry = _mm512_max_epi16(a_last, _mm512_add_epi16(carry, c.g32));
+        b = _mm512_max_epi16(b, _mm512_add_epi16(carry, c.ramp));
+        carry = _mm512_max_epi16(b_last, _mm512_add_epi16(carry, c.g32));
+        _mm512_storeu_si512(cur + j, a);
+        _mm512_storeu_si512(cur + j + kLanes, b);
+        if constexpr (kLocal)
+            top = _mm512_max_epi16(top, _mm512_max_epi16(a, b));
+    }
+    for (; j + kLanes <= n + 1; j += kLanes) {
+        __m512i x = scan16_avx512<kLocal>(up, s, j, c);
+        const __m512i x_last = _mm512_permutexvar_epi16(c.last, x);
+        x = _mm512_max_epi16(x, _mm512_add_epi16(carry, c.ramp));
+        carry = _mm512_max_epi16(x_last, _mm512_add_epi16(carry, c.g32));
+        _mm512_storeu_si512(cur + j, x);
+        if constexpr (kLocal)
+            top = _mm512_max_epi16(top, x);
+    }
+    if constexpr (kLocal) {
+        // The 16-bit maximum through the two halves of each 32-bit lane, sign-extended.
+        const __m512i high = _mm512_srai_epi32(top, 16);
+        const __m512i low = _mm512_srai_epi32(_mm512_slli_epi32(top, 16), 16);
+        *best = std::max(
+            *best, static_cast<std::int16_t>(_mm512_reduce_max_epi32(_mm512_max_epi32(high, low))));
+    }
+    row_tail<std::int16_t, kLocal>(up, cur, s, j, n, gap, best);
+}
+
+// --- AVX-512F, 16 lanes of 32 bits.
+
+template <bool kLocal>
+__attribute__((target("avx512bw,avx512vl"))) void row32_avx512(const std::int32_t* up,
+                                                               std::int32_t* cur,
+                                                               const std::int32_t* s, std::size_t n,
+                                                               std::int32_t gap,
+                                                               std::int32_t* best) {
+    constexpr std::size_t kLanes = 16;
+    cur[0] = kLocal ? 0 : up[0] + gap;
+    const __m512i iota = _mm512_loadu_si512(kIota32.data());
+    const __m512i g = _mm512_set1_epi32(gap);
+    const __m512i ramp = _mm512_mullo_epi32(_mm512_add_epi32(iota, _mm512_set1_epi32(1)), g);
+    const __m512i g_lanes = _mm512_set1_epi32(gap * 16);
+    const __m512i g2 = _mm512_set1_epi32(gap * 2);
+    const __m512i g4 = _mm512_set1_epi32(gap * 4);
+    const __m512i g8 = _mm512_set1_epi32(gap * 8);
+    const __m512i last = _mm512_set1_epi32(15);
+    const __m512i zero = _mm512_setzero_si512();
+    __m512i top = zero;
+    __m512i carry = _mm512_set1_epi32(cur[0]);
+    std::size_t j = 1;
+    for (; j + kLanes <= n + 1; j += kLanes) {
+        const __m512i diagonal =
+            _mm512_add_epi32(_mm512_loadu_si512(up + j - 1), _mm512_loadu_si512(s + j - 1));
+        const __m512i vertical = _mm512_add_epi32(_mm512_loadu_si512(up + j), g);
+        __m512i x = _mm512_max_epi32(diagonal, vertical);
+        if constexpr (kLocal)
+            x = _mm512_max_epi32(x, zero);
+        x = _mm512_mask_max_epi32(x, 0xFFFE, x, _mm512_add_epi32(_mm512_alignr_epi32(x, x, 15), g));
+        x = _mm512_mask_max_epi32(x, 0xFFFC, x,
+                                  _mm512_add_epi32(_mm512_alignr_epi32(x, x, 14), g2));
+        x = _mm512_mask_max_epi32(x, 0xFFF0, x,
+                                  _mm512_add_epi32(_mm512_alignr_epi32(x, x, 12), g4));
+        x = _mm512_mask_max_epi32(
+            x, 0xFF00, x,
+            _mm512_add_epi32(_mm512_shuffle_i64x2(x, x, _MM_SHUFFLE(1, 0, 3, 2)), g8));
+        const __m512i scan_last = _mm512_permutexvar_epi32(last, x);
+        x = _mm512_max_epi32(x, _mm512_add_epi32(carry, ramp));
+        _mm512_storeu_si512(cur + j, x);
+        carry = _mm512_max_epi32(scan_last, _mm512_add_epi32(carry, g_lanes));
+        if constexpr (kLocal)
+            top = _mm512_max_epi32(top, x);
+    }
+    if constexpr (kLocal)
+        *best = std::max(*best, _mm512_reduce_max_epi32(top));
+    row_tail<std::int32_t, kLocal>(up, cur, s, j, n, gap, best);
+}
+
+// --- AVX2. Shifts move lanes up across the two 128-bit halves and fill the low lanes from a
+// sentinel vector. The 16-bit sentinel is the lowest value and is moved with saturating adds; the
+// 32-bit one is -2^30. Either stays below every real value: the bounds of linear_lanes_for leave
+// more room than the few gaps a shift adds.
+
+template <int kBytes>
+__attribute__((target("avx2"))) inline __m256i shift_up(__m256i x, __m256i sentinel) {
+    const __m256i low = _mm256_permute2x128_si256(x, sentinel, 0x02);  // [sentinel.lo, x.lo]
+    if constexpr (kBytes == 16)
+        return low;
+    else
+        return _mm256_alignr_epi8(x, low, 16 - kBytes);
+}
+
+__attribute__((target("avx2"))) inline std::int32_t hmax_epi32_avx2(__m256i v) {
+    __m128i m = _mm_max_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+    m = _mm_max_epi32(m, _mm_shuffle_epi32(m, _MM_SHUFFLE(1, 0, 3, 2)));
+    m = _mm_max_epi32(m, _mm_shuffle_epi32(m, _MM_SHUFFLE(2, 3, 0, 1)));
+    return _mm_cvtsi128_si32(m);
+}
+
+template <bool kLocal>
+__attribute__((target("avx2"))) void row16_avx2(const std::int16_t* up, std::int16_t* cur,
+                                                const std::int16_t* s, std::size_t n,
+                                                std::int16_t gap, std::int16_t* best) {
+    constexpr std::size_t kLanes = 16;
+    cur[0] = kLocal ? std::int16_t{0} : static_cast<std::int16_t>(up[0] + gap);
+    const __m256i iota = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kIota16.data()));
+    const __m256i g = _mm256_set1_epi16(gap);
+    const __m256i ramp = _mm256_mullo_epi16(_mm256_add_epi16(iota, _mm256_set1_epi16(1)), g);
+    const __m256i g_lanes = _mm256_set1_epi16(static_cast<std::int16_t>(gap * 16));
+    const __m256i g2 = _mm256_set1_epi16(static_cast<std::int16_t>(gap * 2));
+    const __m256i g4 = _mm256_set1_epi16(static_cast<std::int16_t>(gap * 4));
+    const __m256i g8 = _mm256_set1_epi16(static_cast<std::int16_t>(gap * 8));
+    const __m256i sentinel = _mm256_set1_epi16(std::numeric_limits<std::int16_t>::min());
+    // Bytes 14 and 15 of each 128-bit half: the highest 16-bit lane once both halves hold the
+    // upper one.
+    const __m256i last_word = _mm256_set1_epi16(0x0F0E);
+    const __m256i zero = _mm256_setzero_si256();
+    __m256i top = zero;
+    __m256i carry = _mm256_set1_epi16(cur[0]);
+    std::size_t j = 1;
+    for (; j + kLanes <= n + 1; j += kLanes) {
+        const __m256i diagonal =
+            _mm256_add_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(up + j - 1)),
+                             _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + j - 1)));
+        const __m256i vertical =
+            _mm256_add_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(up + j)), g);
+        __m256i x = _mm256_max_epi16(diagonal, vertical);
+        if constexpr (kLocal)
+            x = _mm256_max_epi16(x, zero);
+        x = _mm256_max_epi16(x, _mm256_adds_epi16(shift_up<2>(x, sentinel), g));
+        x = _mm256_max_epi16(x, _mm256_adds_epi16(shift_up<4>(x, sentinel), g2));
+        x = _mm256_max_epi16(x, _mm256_adds_epi16(shift_up<8>(x, sentinel), g4));
+        x = _mm256_max_epi16(x, _mm256_adds_epi16(shift_up<16>(x, sentinel), g8));
+        const __m256i scan_last = _mm256_shuffle_epi8(_mm256_permute4x64_epi64(x, 0xFF), last_word);
+        x = _mm256_max_epi16(x, _mm256_add_epi16(carry, ramp));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(cur + j), x);
+        carry = _mm256_max_epi16(scan_last, _mm256_add_epi16(carry, g_lanes));
+        if constexpr (kLocal)
+            top = _mm256_max_epi16(top, x);
+    }
+    if constexpr (kLocal) {
+        const __m256i hi = _mm256_srai_epi32(top, 16);
+        const __m256i lo = _mm256_srai_epi32(_mm256_slli_epi32(top, 16), 16);
+        *best =
+            std::max(*best, static_cast<std::int16_t>(hmax_epi32_avx2(_mm256_max_epi32(hi, lo))));
+    }
+    row_tail<std::int16_t, kLocal>(up, cur, s, j, n, gap, best);
+}
+
+template <bool kLocal>
+__attribute__((target("avx2"))) void row32_avx2(const std::int32_t* up, std::int32_t* cur,
+                                                const std::int32_t* s, std::size_t n,
+                                                std::int32_t gap, std::int32_t* best) {
+    constexpr std::size_t kLanes = 8;
+    cur[0] = kLocal ? 0 : up[0] + gap;
+    const __m256i iota = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kIota32.data()));
+    const __m256i g = _mm256_set1_epi32(gap);
+    const __m256i ramp = _mm256_mullo_epi32(_mm256_add_epi32(iota, _mm256_set1_epi32(1)), g);
+    const __m256i g_lanes = _mm256_set1_epi32(gap * 8);
+    const __m256i g2 = _mm256_set1_epi32(gap * 2);
+    const __m256i g4 = _mm256_set1_epi32(gap * 4);
+    const __m256i sentinel = _mm256_set1_epi32(-(std::int32_t{1} << 30));
+    const __m256i last = _mm256_set1_epi32(7);
+    const __m256i zero = _mm256_setzero_si256();
+    __m256i top = zero;
+    __m256i carry = _mm256_set1_epi32(cur[0]);
+    std::size_t j = 1;
+    for (; j + kLanes <= n + 1; j += kLanes) {
+        const __m256i diagonal =
+            _mm256_add_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(up + j - 1)),
+                             _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + j - 1)));
+        const __m256i vertical =
+            _mm256_add_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(up + j)), g);
+        __m256i x = _mm256_max_epi32(diagonal, vertical);
+        if constexpr (kLocal)
+            x = _mm256_max_epi32(x, zero);
+        x = _mm256_max_epi32(x, _mm256_add_epi32(shift_up<4>(x, sentinel), g));
+        x = _mm256_max_epi32(x, _mm256_add_epi32(shift_up<8>(x, sentinel), g2));
+        x = _mm256_max_epi32(x, _mm256_add_epi32(shift_up<16>(x, sentinel), g4));
+        const __m256i scan_last = _mm256_permutevar8x32_epi32(x, last);
+        x = _mm256_max_epi32(x, _mm256_add_epi32(carry, ramp));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(cur + j), x);
+        carry = _mm256_max_epi32(scan_last, _mm256_add_epi32(carry, g_lanes));
+        if constexpr (kLocal)
+            top = _mm256_max_epi32(top, x);
+    }
+    if constexpr (kLocal)
+        *best = std::max(*best, hmax_epi32_avx2(top));
+    row_tail<std::int32_t, kLocal>(up, cur, s, j, n, gap, best);
+}
+
+#pragma GCC diagnostic pop
+#endif  // RUX_LINEAR_X86
+
+template <class T, bool kLocal>
+RowKernel<T> row_kernel(simd::Isa isa) {
+#ifdef RUX_LINEAR_X86
+    if constexpr (std::is_same_v<T, std::int16_t>) {
+        if (isa == simd::Isa::avx512bw)
+            return row16_avx512<kLocal>;
+        if (isa == simd::Isa::avx2)
+            return row16_avx2<kLocal>;
+    } else {
+        if (isa == simd::Isa::avx512bw)
+            return row32_avx512<kLocal>;
+        if (isa == simd::Isa::avx2)
+            return row32_avx2<kLocal>;
+    }
+#endif
+    (void)isa;
+    return row_scalar<T, kLocal>;
+}
+
+// One vector pass in lane type T over the rows of `query`, starting from `row`.
+template <class T, bool kLocal>
+std::int32_t vector_pass(simd::Isa isa, std::span<std::int32_t> row, std::string_view query,
+                         std::string_view target, const SubstitutionScoring& scoring,
+                         std::int32_t gap, std::int32_t* table) {
+    const std::size_t n = target.size();
+    const SubstitutionProfile<T> profile(scoring, query, target);
+    const RowKernel<T> kernel = row_kernel<T, kLocal>(isa);
+    std::vector<T> up_storage(n + 1 + kAlignBytes / sizeof(T));
+    std::vector<T> cur_storage(n + 1 + kAlignBytes / sizeof(T));
+    T* up = aligned_at(up_storage, 1);
+    T* cur = aligned_at(cur_storage, 1);
+    for (std::size_t j = 0; j <= n; ++j)
+        up[j] = static_cast<T>(row[j]);
+    T best = 0;
+    const auto lane_gap = static_cast<T>(gap);
+    for (std::size_t i = 0; i < query.size(); ++i) {
+        kernel(up, cur, profile.row(query[i]), n, lane_gap, &best);
+        if (table != nullptr) {
+            std::int32_t* out = table + i * (n + 1);
+            for (std::size_t j = 0; j <= n; ++j)
+                out[j] = cur[j];
+        }
+        std::swap(up, cur);
+    }
+    for (std::size_t j = 0; j <= n; ++j)
+        row[j] = up[j];
+    return best;
+}
+
+// The kernel for a pass: the active instruction set, the narrowest lanes the bound allows.
+LinearKernel choose_kernel(std::span<const std::int32_t> row, std::uint64_t rows, std::uint64_t n,
+                           const SubstitutionScoring& scoring, std::int32_t gap, bool origin,
+                           bool local, simd::Lanes narrowest) {
+    const simd::Isa isa = simd::active_isa();
+    // Rows narrower than a few vectors gain nothing from the vector kernels.
+    if (isa == simd::Isa::scalar || n < 16 || rows == 0)
+        return {simd::Isa::scalar, simd::Lanes::scalar};
+    std::int64_t f_min = 0;
+    std::int64_t f_max = 0;
+    if (!row.empty()) {
+        const auto [lo, hi] = std::minmax_element(row.begin(), row.end());
+        f_min = *lo;
+        f_max = *hi;
+    }
+    const std::int64_t magnitude =
+        pass_magnitude(f_min, f_max, rows, n, gap, substitution_range(scoring), origin, local);
+    const simd::Lanes lanes = linear_lanes(magnitude, narrowest);
+    if (lanes == simd::Lanes::scalar)
+        return {simd::Isa::scalar, simd::Lanes::scalar};
+    return {isa, lanes};
+}
+
+}  // namespace
+
+LinearKernel advance_linear_rows(std::span<std::int32_t> row, std::string_view query,
+                                 std::string_view target, const SubstitutionScoring& scoring,
+                                 std::int32_t gap, LinearStart start, std::int32_t* table,
+                                 simd::Lanes narrowest) {
+    const std::size_t n = target.size();
+    invariant(row.size() == n + 1, "linear row width mismatch");
+    const LinearKernel kernel = choose_kernel(
+        row, query.size(), n, scoring, gap, start == LinearStart::global_origin, false, narrowest);
+    switch (kernel.lanes) {
+        case simd::Lanes::bits16:
+            vector_pass<std::int16_t, false>(kernel.isa, row, query, target, scoring, gap, table);
+            return kernel;
+        case simd::Lanes::bits32:
+            vector_pass<std::int32_t, false>(kernel.isa, row, query, target, scoring, gap, table);
+            return kernel;
+        case simd::Lanes::scalar:
+            break;
+    }
+    std::vector<std::int32_t> prev(row.begin(), row.end());
+    std::vector<std::int32_t> next(n + 1);
+    std::vector<std::int32_t> srow(n);
+    const SubstitutionRows rows(scoring, target);
+    for (std::size_t i = 0; i < query.size(); ++i) {
+        rows.fill(query[i], srow.data());
+        advance_nw_row_reference(prev.data(), next.data(), srow.data(), n, gap);
+        if (table != nullptr)
+            std::copy(next.begin(), next.end(), table + i * (n + 1));
+        std::swap(prev, next);
+    }
+    std::copy(prev.begin(), prev.end(), row.begin());
+    return kernel;
+}
+
+std::int32_t local_linear_best(std::string_view query, std::string_view target,
+                               const SubstitutionScoring& scoring, std::int32_t gap,
+                               simd::Lanes narrowest, LinearKernel* kernel_used) {
+    const std::size_t n = target.size();
+    std::vector<std::int32_t> row(n + 1, 0);
+    const LinearKernel kernel =
+        choose_kernel(row, query.size(), n, scoring, gap, false, true, narrowest);
+    if (kernel_used != nullptr)
+        *kernel_used = kernel;
+    switch (kernel.lanes) {
+        case simd::Lanes::bits16:
+            return vector_pass<std::int16_t, true>(kernel.isa, row, query, target, scoring, gap,
+                                                   nullptr);
+        case simd::Lanes::bits32:
+            return vector_pass<std::int32_t, true>(kernel.isa, row, query, target, scoring, gap,
+                                                   nullptr);
+        case simd::Lanes::scalar:
+            break;
+    }
+    return local_linear_best_reference(query, target, scoring, gap);
+}
+
+}  // namespace rux_dp::detail

@@ -1,0 +1,56 @@
+#pragma once
+
+// Row passes of the linear-gap recurrence, shared by the global, semiglobal and local problems:
+// a plain reference and AVX2 / AVX-512BW kernels in 16-bit and 32-bit lanes, chosen once per pass.
+
+#include "rux_dp/problems/simd_dispatch.hpp"
+#include "rux_dp/scoring/substitution.hpp"
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+namespace rux_dp::detail {
+
+/// One row of the global linear recurrence, as written: next = row i from prev = row i - 1, with
+/// srow[j] = s(query[i - 1], target[j]) and wrapping 32-bit additions. next[0] = prev[0] + gap.
+void advance_nw_row_reference(const std::int32_t* prev, std::int32_t* next,
+                              const std::int32_t* srow, std::size_t n, std::int32_t gap);
+
+/// What a pass knows of the row it starts from; row 0 of a global table allows a tighter bound.
+enum class LinearStart : std::uint8_t {
+    any_row,        // some row of a table
+    global_origin,  // 0, gap, 2 gap, ...: row 0 of a global table
+};
+
+/// The kernel a pass ran on.
+struct LinearKernel {
+    simd::Isa isa = simd::Isa::scalar;
+    simd::Lanes lanes = simd::Lanes::scalar;
+    bool operator==(const LinearKernel&) const = default;
+};
+
+/// Advances `row` (n + 1 values, n = target length) over the symbols of `query`, one table row
+/// per symbol, and leaves the last row in `row`. When `table` is not null, the row after each
+/// symbol is also stored there, n + 1 values per row, one row after another. The values are
+/// exactly those of `advance_nw_row_reference`: a vector kernel runs only when a bound computed
+/// before the pass shows that no value of it can leave its lanes. The lane width is the narrowest
+/// the bound allows but never narrower than `narrowest` (tests and benchmarks force wider ones).
+LinearKernel advance_linear_rows(std::span<std::int32_t> row, std::string_view query,
+                                 std::string_view target, const SubstitutionScoring& scoring,
+                                 std::int32_t gap, LinearStart start, std::int32_t* table = nullptr,
+                                 simd::Lanes narrowest = simd::Lanes::bits16);
+
+/// The best cell of the local linear table (Smith-Waterman: row 0 and column 0 are 0,
+/// H = max(0, diagonal, vertical, horizontal)), never below 0. `kernel`, when given, receives the
+/// kernel that ran. The plain computation is `local_linear_best_reference`.
+std::int32_t local_linear_best(std::string_view query, std::string_view target,
+                               const SubstitutionScoring& scoring, std::int32_t gap,
+                               simd::Lanes narrowest = simd::Lanes::bits16,
+                               LinearKernel* kernel = nullptr);
+
+/// `local_linear_best` with two rolling rows and wrapping 32-bit additions.
+std::int32_t local_linear_best_reference(std::string_view query, std::string_view target,
+                                         const SubstitutionScoring& scoring, std::int32_t gap);
+
+}  // namespace rux_dp::detail

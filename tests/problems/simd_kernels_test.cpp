@@ -1,0 +1,356 @@
+// The vector row kernels of the linear-gap problems against the plain references, on every
+// instruction set this machine has and every lane width.
+
+#include "rux_dp/engine/rux_engine.hpp"
+#include "rux_dp/problems/linear_rows_detail.hpp"
+#include "rux_dp/problems/nw_align.hpp"
+#include "rux_dp/problems/semiglobal.hpp"
+#include "rux_dp/problems/simd_dispatch.hpp"
+#include "rux_dp/problems/smith_waterman.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "support/score_dp_brute_force.hpp"
+
+namespace rux_dp {
+namespace {
+
+namespace ts = test_support;
+using detail::LinearKernel;
+using detail::LinearStart;
+using simd::Isa;
+using simd::Lanes;
+
+constexpr std::string_view kDna = "ACGT";
+constexpr std::string_view kProtein = "ARNDCQEGHILKMFPSTWYVBZX*";
+
+std::vector<Isa> machine_isas() {
+    std::vector<Isa> isas;
+    for (const Isa isa : {Isa::scalar, Isa::avx2, Isa::avx512bw})
+        if (static_cast<std::uint8_t>(isa) <= static_cast<std::uint8_t>(simd::machine_isa()))
+            isas.push_back(isa);
+    return isas;
+}
+
+const char* isa_name(Isa isa) {
+    return isa == Isa::scalar ? "scalar" : isa == Isa::avx2 ? "avx2" : "avx512bw";
+}
+
+const char* lanes_name(Lanes lanes) {
+    return lanes == Lanes::bits16 ? "bits16" : lanes == Lanes::bits32 ? "bits32" : "scalar";
+}
+
+struct ScoringCase {
+    const char* name;
+    SubstitutionScoring scoring;
+    std::int32_t gap;
+    std::string_view alphabet;
+};
+
+std::vector<ScoringCase> scoring_cases() {
+    const auto blosum = SubstitutionScoring::matrix(SubstitutionMatrix::blosum62());
+    const std::int32_t big = std::int32_t{1} << 20;
+    const std::int32_t huge = std::int32_t{1} << 28;
+    return {
+        {"mm 2/3 gap -2", SubstitutionScoring::match_mismatch(2, 3), -2, kDna},
+        {"mm 1/1 gap -1", SubstitutionScoring::match_mismatch(1, 1), -1, kDna},
+        // Values near the 16-bit limit for a few hundred rows, and past it beyond.
+        {"mm 40/40 gap -40", SubstitutionScoring::match_mismatch(40, 40), -40, kDna},
+        {"mm 3/2 gap +1", SubstitutionScoring::match_mismatch(3, 2), 1, kDna},
+        {"mm 1/5 gap +60", SubstitutionScoring::match_mismatch(1, 5), 60, kDna},
+        {"mm 0/0 gap 0", SubstitutionScoring::match_mismatch(0, 0), 0, kDna},
+        {"blosum62 gap -4", blosum, -4, kProtein},
+        {"blosum62 gap +2", blosum, 2, kProtein},
+        // 32-bit lanes only.
+        {"mm 2^20 gap -2^19", SubstitutionScoring::match_mismatch(big, big / 2), -big / 2, kDna},
+        // Beyond the 32-bit vector bound (and wrapping in the reference): the scalar kernel.
+        {"mm 2^28 gap -2^28", SubstitutionScoring::match_mismatch(huge, huge), -huge, kDna},
+        {"mm extreme",
+         SubstitutionScoring::match_mismatch(std::numeric_limits<std::int32_t>::max(),
+                                             std::numeric_limits<std::int32_t>::min()),
+         std::numeric_limits<std::int32_t>::min(), kDna},
+    };
+}
+
+constexpr std::size_t kLengths[] = {0,  1,  7,  8,  9,   15,  16,  17,  31, 32,
+                                    33, 63, 64, 65, 127, 128, 129, 200, 317};
+
+// Related or unrelated pairs, in turn: related ones have long diagonals, unrelated ones gaps.
+std::string mutate(std::mt19937_64& rng, std::string s, std::string_view alphabet) {
+    for (auto& c : s)
+        if (rng() % 8 == 0)
+            c = alphabet[rng() % alphabet.size()];
+    return s;
+}
+
+struct Pair {
+    std::string query, target;
+};
+
+std::vector<Pair> pairs_for(std::mt19937_64& rng, std::string_view alphabet) {
+    std::vector<Pair> pairs;
+    const std::size_t count = std::size(kLengths);
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::size_t n = kLengths[k];
+        const std::size_t m = kLengths[(k * 7 + 3) % count];
+        const std::string target = ts::random_sequence(rng, n, alphabet);
+        std::string query = k % 2 == 0 ? mutate(rng, target, alphabet).substr(0, m)
+                                       : ts::random_sequence(rng, m, alphabet);
+        if (query.size() < m)
+            query += ts::random_sequence(rng, m - query.size(), alphabet);
+        pairs.push_back({std::move(query), target});
+    }
+    return pairs;
+}
+
+// Every row of the reference after each query symbol, from `first`.
+std::vector<std::int32_t> reference_rows(std::vector<std::int32_t> row, std::string_view query,
+                                         std::string_view target,
+                                         const SubstitutionScoring& scoring, std::int32_t gap) {
+    const std::size_t n = target.size();
+    std::vector<std::int32_t> all;
+    std::vector<std::int32_t> next(n + 1);
+    std::vector<std::int32_t> srow(n);
+    for (const char symbol : query) {
+        for (std::size_t j = 0; j < n; ++j)
+            srow[j] = scoring.score(symbol, target[j]);
+        detail::advance_nw_row_reference(row.data(), next.data(), srow.data(), n, gap);
+        all.insert(all.end(), next.begin(), next.end());
+        std::swap(row, next);
+    }
+    return all;
+}
+
+std::vector<std::int32_t> origin_row(std::size_t n, std::int32_t gap) {
+    std::vector<std::int32_t> row(n + 1, 0);
+    for (std::size_t j = 1; j <= n; ++j)
+        row[j] = static_cast<std::int32_t>(static_cast<std::uint32_t>(row[j - 1])
+                                           + static_cast<std::uint32_t>(gap));
+    return row;
+}
+
+std::string describe(const ScoringCase& c, const Pair& p, Isa isa, Lanes lanes) {
+    return std::string(c.name) + " isa " + isa_name(isa) + " lanes>=" + lanes_name(lanes) + " m "
+           + std::to_string(p.query.size()) + " n " + std::to_string(p.target.size()) + "\nquery "
+           + p.query + "\ntarget " + p.target;
+}
+
+// Every kernel of this machine ran at least once.
+void expect_every_kernel_ran(const std::set<std::pair<Isa, Lanes>>& ran) {
+    EXPECT_TRUE(ran.contains({Isa::scalar, Lanes::scalar}));
+    for (const Isa isa : machine_isas()) {
+        if (isa == Isa::scalar)
+            continue;
+        EXPECT_TRUE(ran.contains({isa, Lanes::bits16})) << isa_name(isa);
+        EXPECT_TRUE(ran.contains({isa, Lanes::bits32})) << isa_name(isa);
+    }
+}
+
+TEST(SimdKernels, GlobalRowsMatchReferenceOnEveryIsaAndLaneWidth) {
+    std::mt19937_64 rng(20240611);
+    std::set<std::pair<Isa, Lanes>> ran;
+    for (const ScoringCase& c : scoring_cases()) {
+        const std::vector<Pair> pairs = pairs_for(rng, c.alphabet);
+        for (const Isa isa : machine_isas()) {
+            const simd::ScopedIsaCap cap(isa);
+            for (const Lanes narrowest : {Lanes::bits16, Lanes::bits32, Lanes::scalar}) {
+                for (const Pair& p : pairs) {
+                    SCOPED_TRACE(describe(c, p, isa, narrowest));
+                    const std::size_t n = p.target.size();
+                    const std::size_t width = n + 1;
+
+                    // From row 0 of the table, keeping every row.
+                    const std::vector<std::int32_t> expected =
+                        reference_rows(origin_row(n, c.gap), p.query, p.target, c.scoring, c.gap);
+                    std::vector<std::int32_t> row = origin_row(n, c.gap);
+                    std::vector<std::int32_t> table(p.query.size() * width, -7);
+                    const LinearKernel kernel = detail::advance_linear_rows(
+                        row, p.query, p.target, c.scoring, c.gap, LinearStart::global_origin,
+                        table.data(), narrowest);
+                    ran.insert({kernel.isa, kernel.lanes});
+                    ASSERT_EQ(table, expected);
+                    const std::vector<std::int32_t> last =
+                        nw_last_row_reference(p.query, p.target, c.scoring, c.gap);
+                    ASSERT_EQ(row, last);
+
+                    // From an arbitrary row, as a summary of the engine starts.
+                    std::vector<std::int32_t> start(width);
+                    for (auto& v : start)
+                        v = static_cast<std::int32_t>(rng() % 2001) - 1000;
+                    const std::vector<std::int32_t> from_any =
+                        reference_rows(start, p.query, p.target, c.scoring, c.gap);
+                    detail::advance_linear_rows(start, p.query, p.target, c.scoring, c.gap,
+                                                LinearStart::any_row, nullptr, narrowest);
+                    if (!p.query.empty()) {
+                        ASSERT_TRUE(
+                            std::equal(start.begin(), start.end(),
+                                       from_any.end() - static_cast<std::ptrdiff_t>(width)));
+                    }
+                }
+            }
+        }
+    }
+    expect_every_kernel_ran(ran);
+}
+
+TEST(SimdKernels, LocalBestMatchesReferenceOnEveryIsaAndLaneWidth) {
+    std::mt19937_64 rng(77);
+    std::set<std::pair<Isa, Lanes>> ran;
+    for (const ScoringCase& c : scoring_cases()) {
+        const std::vector<Pair> pairs = pairs_for(rng, c.alphabet);
+        for (const Isa isa : machine_isas()) {
+            const simd::ScopedIsaCap cap(isa);
+            for (const Lanes narrowest : {Lanes::bits16, Lanes::bits32, Lanes::scalar}) {
+                for (const Pair& p : pairs) {
+                    SCOPED_TRACE(describe(c, p, isa, narrowest));
+                    LinearKernel kernel;
+                    ASSERT_EQ(
+                        detail::local_linear_best(p.query, p.target, c.scoring, c.gap, narrowest,
+                                                  &kernel),
+                        detail::local_linear_best_reference(p.query, p.target, c.scoring, c.gap));
+                    ran.insert({kernel.isa, kernel.lanes});
+                }
+            }
+        }
+    }
+    expect_every_kernel_ran(ran);
+}
+
+// The references themselves against the test's own 64-bit tables, where nothing wraps.
+TEST(SimdKernels, ScoresMatchIndependentTables) {
+    std::mt19937_64 rng(5);
+    const ts::PairScore mm = ts::match_mismatch_score(2, 3);
+    const SubstitutionScoring scoring = SubstitutionScoring::match_mismatch(2, 3);
+    for (const std::int32_t gap : {-2, 1}) {
+        for (const Pair& p : pairs_for(rng, kDna)) {
+            SCOPED_TRACE(p.query + " | " + p.target + " gap " + std::to_string(gap));
+            const auto row = nw_last_row(p.query, p.target, scoring, gap);
+            EXPECT_EQ(row.back(), ts::bf_global_linear(p.query, p.target, mm, gap));
+            EXPECT_EQ((SmithWatermanProblem{
+                          .scoring = scoring, .query = p.query, .target = p.target, .gap = gap}
+                           .full_table_score()),
+                      ts::bf_local_linear(p.query, p.target, mm, gap));
+            EXPECT_EQ((SemiGlobalProblem{
+                          .scoring = scoring, .query = p.query, .target = p.target, .gap = gap}
+                           .full_table_score()),
+                      ts::bf_semiglobal_linear(p.query, p.target, mm, gap));
+        }
+    }
+}
+
+// The lane width follows the bound: 16 bits while every value fits, then 32, then the scalar
+// kernel; rows narrower than a vector or no instruction set stay scalar.
+TEST(SimdKernels, LaneWidthFollowsTheBound) {
+    if (simd::machine_isa() == Isa::scalar)
+        GTEST_SKIP() << "no vector instruction set on this machine";
+    const Isa isa = simd::machine_isa();
+    struct Case {
+        std::size_t m, n;
+        std::int32_t match, mismatch, gap;
+        LinearKernel expected;
+    };
+    const Case cases[] = {
+        {1000, 1000, 1, 1, -1, {isa, Lanes::bits16}},
+        {10000, 10000, 1, 1, -1, {isa, Lanes::bits16}},
+        {10000, 10000, 2, 3, -2, {isa, Lanes::bits32}},
+        {100, 100, 1 << 20, 1 << 20, -(1 << 20), {Isa::scalar, Lanes::scalar}},
+        {100, 15, 1, 1, -1, {Isa::scalar, Lanes::scalar}},
+        {0, 100, 1, 1, -1, {Isa::scalar, Lanes::scalar}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.m) + " x " + std::to_string(c.n));
+        const std::string query(c.m, 'A');
+        const std::string target(c.n, 'C');
+        const auto scoring = SubstitutionScoring::match_mismatch(c.match, c.mismatch);
+        std::vector<std::int32_t> row = origin_row(c.n, c.gap);
+        EXPECT_EQ(detail::advance_linear_rows(row, query, target, scoring, c.gap,
+                                              LinearStart::global_origin),
+                  c.expected);
+    }
+    const simd::ScopedIsaCap cap(Isa::scalar);
+    std::vector<std::int32_t> row = origin_row(100, -1);
+    EXPECT_EQ(detail::advance_linear_rows(row, std::string(100, 'A'), std::string(100, 'A'),
+                                          SubstitutionScoring::match_mismatch(1, 1), -1,
+                                          LinearStart::global_origin),
+              (LinearKernel{Isa::scalar, Lanes::scalar}));
+}
+
+// A symbol outside the matrix raises the same violation on every instruction set.
+TEST(SimdKernels, MissingMatrixSymbolRaisesTheSameViolation) {
+    const auto blosum = SubstitutionScoring::matrix(SubstitutionMatrix::blosum62());
+    const std::string target(40, 'A');
+    for (const Isa isa : machine_isas()) {
+        const simd::ScopedIsaCap cap(isa);
+        SCOPED_TRACE(isa_name(isa));
+        try {
+            (void)nw_last_row("AAJA", target, blosum, -4);
+            ADD_FAILURE() << "no invariant violation";
+        } catch (const std::logic_error& e) {
+            EXPECT_STREQ(e.what(),
+                         "substitution matrix 'BLOSUM62' does not contain symbol pair 'J'/'A'");
+        }
+    }
+}
+
+// The engines' scores and paths do not depend on the instruction set.
+TEST(SimdKernels, EnginePathsIdenticalAcrossIsas) {
+    std::mt19937_64 rng(99);
+    const auto blosum = SubstitutionScoring::matrix(SubstitutionMatrix::blosum62());
+    struct Setting {
+        SubstitutionScoring scoring;
+        std::int32_t gap;
+        std::string_view alphabet;
+    };
+    const Setting settings[] = {
+        {SubstitutionScoring::match_mismatch(2, 3), -2, kDna},
+        {SubstitutionScoring::match_mismatch(1, 1), 1, kDna},
+        {blosum, -4, kProtein},
+    };
+    for (const Setting& s : settings) {
+        for (const std::size_t length : {65u, 200u, 333u}) {
+            const std::string target = ts::random_sequence(rng, length, s.alphabet);
+            const std::string query = mutate(rng, target.substr(length / 10), s.alphabet);
+            const std::uint64_t block = 1 + rng() % 20;
+            SCOPED_TRACE("length " + std::to_string(length) + " block " + std::to_string(block));
+            const NwProblem nw{
+                .scoring = s.scoring, .query = query, .target = target, .gap = s.gap};
+            const SmithWatermanProblem sw{
+                .scoring = s.scoring, .query = query, .target = target, .gap = s.gap};
+            const SemiGlobalProblem sg{
+                .scoring = s.scoring, .query = query, .target = target, .gap = s.gap};
+            std::vector<PathCell> nw_path, sw_path, sg_path;
+            std::int32_t nw_score = 0, sw_score = 0, sg_score = 0;
+            for (const Isa isa : machine_isas()) {
+                SCOPED_TRACE(isa_name(isa));
+                const simd::ScopedIsaCap cap(isa);
+                const auto a = RuxEngine<NwProblem>(nw, block).run_with_stats();
+                const auto b = RuxEngine<SmithWatermanProblem>(sw, block).run_with_stats();
+                const auto c = RuxEngine<SemiGlobalProblem>(sg, block).run_with_stats();
+                if (isa == Isa::scalar) {
+                    nw_path = a.path, sw_path = b.path, sg_path = c.path;
+                    nw_score = a.score, sw_score = b.score, sg_score = c.score;
+                    continue;
+                }
+                EXPECT_EQ(a.path, nw_path);
+                EXPECT_EQ(a.score, nw_score);
+                EXPECT_EQ(b.path, sw_path);
+                EXPECT_EQ(b.score, sw_score);
+                EXPECT_EQ(c.path, sg_path);
+                EXPECT_EQ(c.score, sg_score);
+                EXPECT_EQ(nw_last_row(query, target, s.scoring, s.gap).back(), nw_score);
+                EXPECT_EQ(sw.full_table_score(), sw_score);
+                EXPECT_EQ(sg.full_table_score(), sg_score);
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace rux_dp
