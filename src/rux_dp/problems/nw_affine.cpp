@@ -2,6 +2,7 @@
 
 #include "rux_dp/base/invariant.hpp"
 #include "rux_dp/problems/kernel_detail.hpp"
+#include "rux_dp/problems/nw_affine_simd.hpp"
 
 #include <algorithm>
 #include <array>
@@ -10,26 +11,14 @@
 
 namespace rux_dp {
 
+using detail::affine_gaps;
+using detail::AffineGaps;
 using detail::wrap_add;
 
 namespace {
 
 constexpr std::array<AffineState, 3> all_states = {AffineState::match, AffineState::gap_in_t,
                                                    AffineState::gap_in_s};
-
-// The gap values of a problem: oe opens a gap (its first symbol), e extends it. The opening cost
-// saturates so that extreme gap values make gaps impossible instead of wrapping.
-struct AffineGaps {
-    std::int32_t oe;
-    std::int32_t e;
-};
-
-AffineGaps affine_gaps(std::int32_t gap_open, std::int32_t gap_extend) {
-    const std::int64_t oe = static_cast<std::int64_t>(gap_open) + gap_extend;
-    const std::int64_t clamped = std::clamp<std::int64_t>(
-        oe, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max());
-    return {static_cast<std::int32_t>(clamped), gap_extend};
-}
 
 // GapInS from its left neighbour: opening from Match unless extending is strictly better (and
 // possible). Ties open, which is also the traceback's preference.
@@ -109,10 +98,13 @@ std::int32_t state_value(const NwAffineFrontier& f, AffineState state, std::size
     return neg_inf;
 }
 
-// The frontier advanced over query[begin..end) against `target`.
+// The frontier advanced over query[begin..end) against `target`: on vector lanes when a bound
+// proves them exact for the pass, else by the scalar rows.
 NwAffineFrontier advance_rows(NwAffineFrontier frontier, std::string_view query, std::size_t begin,
                               std::size_t end, std::string_view target,
                               const SubstitutionScoring& scoring, AffineGaps g) {
+    if (detail::affine_forward_simd(frontier, query.substr(begin, end - begin), target, scoring, g))
+        return frontier;
     const std::size_t w = target.size();
     NwAffineFrontier next = NwAffineFrontier::filled(w + 1);
     std::vector<std::int32_t> srow(w);
@@ -123,6 +115,39 @@ NwAffineFrontier advance_rows(NwAffineFrontier frontier, std::string_view query,
         std::swap(frontier, next);
     }
     return frontier;
+}
+
+// B of the row of rows.front() from B of the row under rows.back() (`below`), rows taken from the
+// last to the first; columns from the right end to the left.
+NwAffineFrontier backward_rows(NwAffineFrontier below, std::string_view rows, std::string_view t,
+                               const SubstitutionScoring& scoring, AffineGaps g) {
+    const std::size_t w = t.size();
+    NwAffineFrontier current = NwAffineFrontier::filled(w + 1);
+    std::vector<std::int32_t> srow(w);
+    const detail::SubstitutionRows subs(scoring, t);
+    for (std::size_t r = rows.size(); r-- > 0;) {
+        subs.fill(rows[r], srow.data());
+        current.match[w] = affine_add(g.oe, below.gap_in_t[w]);
+        current.gap_in_t[w] = affine_add(g.e, below.gap_in_t[w]);
+        current.gap_in_s[w] = neg_inf;
+        for (std::size_t k = w; k-- > 0;) {
+            const std::int32_t s = srow[k];
+            const std::int32_t d =
+                s < affine_usable_min ? neg_inf : affine_add(s, below.match[k + 1]);
+            current.match[k] = std::max(d, std::max(affine_add(g.oe, below.gap_in_t[k]),
+                                                    affine_add(g.oe, current.gap_in_s[k + 1])));
+            current.gap_in_t[k] = affine_normalise(std::max(d, affine_add(g.e, below.gap_in_t[k])));
+            const std::int32_t extend = affine_add(g.e, current.gap_in_s[k + 1]);
+            const std::int32_t diagonal = affine_normalise(d);
+            current.gap_in_s[k] = g.e >= affine_usable_min
+                                          && current.gap_in_s[k + 1] >= affine_usable_min
+                                          && extend > diagonal
+                                      ? extend
+                                      : diagonal;
+        }
+        std::swap(below, current);
+    }
+    return below;
 }
 
 bool same_problem(const NwAffineProblem& l, const NwAffineProblem& r) {
@@ -245,7 +270,6 @@ NwAffineBoundary NwAffineProblem::choose_split(std::uint64_t interval_start_row,
     // B(state, k): the best score of the rest of a path that is at column c0 + k of the current
     // row in that state and ends at beta in one of beta's states; rows from beta's up to the split.
     NwAffineFrontier below = NwAffineFrontier::filled(w + 1);
-    NwAffineFrontier current = NwAffineFrontier::filled(w + 1);
     below.match[w] = has_state(beta.states, AffineState::match) ? 0 : neg_inf;
     below.gap_in_t[w] = has_state(beta.states, AffineState::gap_in_t) ? 0 : neg_inf;
     below.gap_in_s[w] = has_state(beta.states, AffineState::gap_in_s) ? 0 : neg_inf;
@@ -254,30 +278,9 @@ NwAffineBoundary NwAffineProblem::choose_split(std::uint64_t interval_start_row,
         below.gap_in_t[k] = neg_inf;
         below.gap_in_s[k] = affine_add(g.e, below.gap_in_s[k + 1]);
     }
-    std::vector<std::int32_t> srow(w);
-    const detail::SubstitutionRows rows(scoring, t);
-    for (std::uint64_t r = interval_end_row; r-- > split_row;) {
-        rows.fill(query[r], srow.data());
-        current.match[w] = affine_add(g.oe, below.gap_in_t[w]);
-        current.gap_in_t[w] = affine_add(g.e, below.gap_in_t[w]);
-        current.gap_in_s[w] = neg_inf;
-        for (std::size_t k = w; k-- > 0;) {
-            const std::int32_t s = srow[k];
-            const std::int32_t d =
-                s < affine_usable_min ? neg_inf : affine_add(s, below.match[k + 1]);
-            current.match[k] = std::max(d, std::max(affine_add(g.oe, below.gap_in_t[k]),
-                                                    affine_add(g.oe, current.gap_in_s[k + 1])));
-            current.gap_in_t[k] = affine_normalise(std::max(d, affine_add(g.e, below.gap_in_t[k])));
-            const std::int32_t extend = affine_add(g.e, current.gap_in_s[k + 1]);
-            const std::int32_t diagonal = affine_normalise(d);
-            current.gap_in_s[k] = g.e >= affine_usable_min
-                                          && current.gap_in_s[k + 1] >= affine_usable_min
-                                          && extend > diagonal
-                                      ? extend
-                                      : diagonal;
-        }
-        std::swap(below, current);
-    }
+    const std::string_view back_rows = query.substr(split_row, interval_end_row - split_row);
+    if (!detail::affine_backward_simd(below, back_rows, t, scoring, g))
+        below = backward_rows(std::move(below), back_rows, t, scoring, g);
 
     std::int32_t best = neg_inf;
     std::optional<std::pair<std::size_t, AffineState>> chosen;
@@ -314,23 +317,31 @@ std::vector<AffineCell> NwAffineProblem::reconstruct_leaf(std::uint64_t start_ro
     const std::string_view q = query.substr(start_row, h);
     const std::string_view t = target.substr(c0, w);
 
-    const std::size_t cells = (h + 1) * width;
+    // The table on vector lanes when a bound proves them exact, else by the scalar rows.
+    const std::optional<detail::AffineLeafTable> lanes = detail::AffineLeafTable::fill(
+        constrained_start_frontier(w, alpha.states, gap_open, gap_extend), q, t, scoring, g);
+    const std::size_t cells = lanes ? 0 : (h + 1) * width;
     std::vector<std::int32_t> match(cells);
     std::vector<std::int32_t> gap_in_t(cells);
     std::vector<std::int32_t> gap_in_s(cells);
-    const auto row_at = [&](std::size_t i) {
-        return AffineRow{match.data() + i * width, gap_in_t.data() + i * width,
-                         gap_in_s.data() + i * width};
-    };
-    fill_start_row(row_at(0), w, alpha.states, g);
-    std::vector<std::int32_t> srow(w);
-    const detail::SubstitutionRows rows(scoring, t);
-    for (std::size_t i = 1; i <= h; ++i) {
-        rows.fill(q[i - 1], srow.data());
-        const AffineRow prev = row_at(i - 1);
-        advance_affine({prev.match, prev.gap_in_t, prev.gap_in_s}, row_at(i), srow.data(), w, g);
+    if (!lanes) {
+        const auto row_at = [&](std::size_t i) {
+            return AffineRow{match.data() + i * width, gap_in_t.data() + i * width,
+                             gap_in_s.data() + i * width};
+        };
+        fill_start_row(row_at(0), w, alpha.states, g);
+        std::vector<std::int32_t> srow(w);
+        const detail::SubstitutionRows rows(scoring, t);
+        for (std::size_t i = 1; i <= h; ++i) {
+            rows.fill(q[i - 1], srow.data());
+            const AffineRow prev = row_at(i - 1);
+            advance_affine({prev.match, prev.gap_in_t, prev.gap_in_s}, row_at(i), srow.data(), w,
+                           g);
+        }
     }
     const auto value = [&](AffineState state, std::size_t i, std::size_t j) {
+        if (lanes)
+            return lanes->value(state, i, j);
         const std::size_t at = i * width + j;
         switch (state) {
             case AffineState::match:
