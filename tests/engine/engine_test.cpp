@@ -61,8 +61,15 @@ struct RecordingProblem {
     }
     std::uint64_t start_boundary() const { return 0; }
     std::uint64_t terminal_boundary(const RecordingFrontier&) const { return m; }
+    // The number of rows the frontier went through, each once and in order (-1 otherwise).
     std::int32_t terminal_score(const RecordingFrontier& f, const std::uint64_t&) const {
-        return static_cast<std::int32_t>(f.applied.size());
+        std::uint64_t next = 0;
+        for (const auto& [a, b] : f.applied) {
+            if (a != next || b < a)
+                return -1;
+            next = b;
+        }
+        return static_cast<std::int32_t>(next);
     }
     std::uint64_t choose_split(std::uint64_t a, std::uint64_t mid, std::uint64_t c,
                                const std::uint64_t& alpha, const std::uint64_t& beta,
@@ -98,6 +105,17 @@ void expect_invariant(const auto& fn, const char* text) {
     }
 }
 
+// One-row blocks reach the frontier in runs of rows, whatever the block size; the blocks, the tree
+// and the splits stay those of the block size.
+TEST(RuxEngine, SmallBlocksAreAppliedInRuns) {
+    RecordingProblem problem{.m = 1000};
+    const auto log = problem.log;
+    const auto run = RuxEngine<RecordingProblem>::make(problem, 1).run_with_stats();
+    EXPECT_EQ(log->summarized.size(), 1000u);
+    EXPECT_EQ(log->leaves.size(), 1000u);
+    EXPECT_EQ(run.score, 1000);
+}
+
 TEST(RuxEngine, TenRowsInBlocksOfThree) {
     RecordingProblem problem{.m = 10};
     const auto log = problem.log;
@@ -105,7 +123,7 @@ TEST(RuxEngine, TenRowsInBlocksOfThree) {
 
     const std::vector<Rows> blocks = {{0, 3}, {3, 6}, {6, 9}, {9, 10}};
     EXPECT_EQ(log->summarized, blocks);
-    EXPECT_EQ(run.score, 4);  // four blocks applied to the frontier
+    EXPECT_EQ(run.score, 10);  // every row applied to the frontier once, in order
     using Split = std::tuple<std::uint64_t, std::uint64_t, std::uint64_t>;
     EXPECT_EQ(log->splits, (std::vector<Split>{{0, 6, 10}, {0, 3, 6}, {6, 9, 10}}));
     EXPECT_EQ(log->leaves, blocks);

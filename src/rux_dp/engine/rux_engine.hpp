@@ -5,6 +5,7 @@
 #include "rux_dp/engine/summary_tree.hpp"
 
 #include <chrono>
+#include <optional>
 #include <cstdint>
 #include <span>
 #include <utility>
@@ -86,12 +87,26 @@ public:
         std::vector<BlockSummary<Summary>> blocks;
         blocks.reserve(count);
         auto frontier = problem_.init_frontier();
+        // Small blocks are applied to the frontier a run at a time, through their merged summary:
+        // the frontier is the same, and each apply has a set-up cost of the order of one row.
+        constexpr std::uint64_t rows_per_apply = 256;
+        std::optional<Summary> pending;
+        std::uint64_t pending_start = 0;
         for (std::uint64_t k = 0; k < count; ++k) {
             const std::uint64_t start_row = k * block_size_;
             const std::uint64_t end_row =
                 m - start_row <= block_size_ ? m : start_row + block_size_;
             Summary summary = problem_.summarize_block(start_row, end_row);
-            frontier = summary.apply(frontier);
+            if (pending) {
+                pending = problem_.merge_summary(*pending, summary);
+            } else {
+                pending = summary;
+                pending_start = start_row;
+            }
+            if (end_row - pending_start >= rows_per_apply || k + 1 == count) {
+                frontier = pending->apply(frontier);
+                pending.reset();
+            }
             blocks.push_back(BlockSummary<Summary>{
                 .summary = std::move(summary), .start_row = start_row, .end_row = end_row});
         }
