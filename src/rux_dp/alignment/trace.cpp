@@ -19,56 +19,62 @@ std::string_view op_kind_name(AlignmentOpKind kind) {
 }
 
 AlignmentTrace AlignmentTrace::from_cells(std::string_view query, std::string_view target,
-                                          std::span<const PathCell> cells) {
+                                          std::span<const PathCell> cells,
+                                          bool with_operations) {
     AlignmentTrace trace;
     if (cells.empty()) return trace;
     trace.query_span = {cells.front().first, cells.back().first};
     trace.target_span = {cells.front().second, cells.back().second};
-    trace.operations.reserve(cells.size() - 1);
+    if (with_operations) trace.operations.reserve(cells.size() - 1);
 
+    // The CIGAR is run-length encoded as the steps go; the op orders of AlignmentOpKind and
+    // CigarOp agree.
+    std::size_t run = 0;
+    AlignmentOpKind run_op = AlignmentOpKind::match;
     for (std::size_t k = 1; k < cells.size(); ++k) {
         const auto [i0, j0] = cells[k - 1];
         const auto [i1, j1] = cells[k];
         invariant(i1 >= i0, "alignment path rows must be monotone");
         invariant(j1 >= j0, "alignment path columns must be monotone");
-        AlignmentStep step;
+        AlignmentOpKind op;
         if (i1 == i0) {
             invariant(j1 == j0 + 1, "alignment path contains a non-unit move");
             invariant(j0 < target.size(), "target path coordinate out of bounds");
-            step.op = AlignmentOpKind::deletion;
-            step.target_pos = j0;
-            step.target_base = step_base(target[j0]);
+            op = AlignmentOpKind::deletion;
         } else {
             invariant(i1 == i0 + 1, "alignment path contains a non-unit move");
             if (j1 == j0) {
                 invariant(i0 < query.size(), "query path coordinate out of bounds");
-                step.op = AlignmentOpKind::insertion;
-                step.query_pos = i0;
-                step.query_base = step_base(query[i0]);
+                op = AlignmentOpKind::insertion;
             } else {
                 invariant(j1 == j0 + 1, "alignment path contains a non-unit move");
                 invariant(i0 < query.size(), "query path coordinate out of bounds");
                 invariant(j0 < target.size(), "target path coordinate out of bounds");
-                step.query_pos = i0;
-                step.target_pos = j0;
-                step.query_base = step_base(query[i0]);
-                step.target_base = step_base(target[j0]);
-                step.op = *step.query_base == *step.target_base ? AlignmentOpKind::match
-                                                                : AlignmentOpKind::mismatch;
+                op = step_base(query[i0]) == step_base(target[j0]) ? AlignmentOpKind::match
+                                                                   : AlignmentOpKind::mismatch;
             }
         }
-        trace.operations.push_back(step);
+        if (with_operations) {
+            AlignmentStep step;
+            step.op = op;
+            if (op != AlignmentOpKind::deletion) {
+                step.query_pos = i0;
+                step.query_base = step_base(query[i0]);
+            }
+            if (op != AlignmentOpKind::insertion) {
+                step.target_pos = j0;
+                step.target_base = step_base(target[j0]);
+            }
+            trace.operations.push_back(step);
+        }
+        if (run > 0 && op != run_op) {
+            push_cigar_run(trace.cigar, run, static_cast<CigarOp>(run_op));
+            run = 0;
+        }
+        run_op = op;
+        ++run;
     }
-
-    // Run-length encode the operations; the op orders of AlignmentOpKind and CigarOp agree.
-    std::size_t k = 0;
-    while (k < trace.operations.size()) {
-        std::size_t end = k + 1;
-        while (end < trace.operations.size() && trace.operations[end].op == trace.operations[k].op)
-            ++end;
-        push_cigar_run(trace.cigar, end - k, static_cast<CigarOp>(trace.operations[k].op));
-        k = end;
-    }
+    if (run > 0) push_cigar_run(trace.cigar, run, static_cast<CigarOp>(run_op));
     return trace;
 }
 

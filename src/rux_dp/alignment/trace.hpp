@@ -43,8 +43,9 @@ struct AlignmentTrace {
     SpanPair target_span{0, 0};
 
     /// Builds the trace of `cells` (in path order); a malformed path is an invariant violation.
+    /// Without `with_operations` the step list stays empty (the CIGAR and spans are the same).
     static AlignmentTrace from_cells(std::string_view query, std::string_view target,
-                                     std::span<const PathCell> cells);
+                                     std::span<const PathCell> cells, bool with_operations = true);
 
     bool operator==(const AlignmentTrace&) const = default;
 };

@@ -75,7 +75,8 @@ std::optional<std::uint64_t> edit_path_cost(std::span<const PathCell> cells,
 Result<TracedSolution> finish(std::string backend, std::string_view query, std::string_view target,
                               std::span<const PathCell> cells, ObjectiveKind kind,
                               std::int64_t value, bool realized, bool include_operations) {
-    const AlignmentTrace trace = AlignmentTrace::from_cells(query, target, cells);
+    const AlignmentTrace trace =
+        AlignmentTrace::from_cells(query, target, cells, include_operations);
     auto record = trace_record(trace, include_operations);
     if (!record) return std::unexpected(std::move(record).error());
     return TracedSolution{.backend = std::move(backend),
@@ -129,10 +130,11 @@ bool banded_affine_certified(const NwAffineProblem& problem, std::uint64_t band,
 }
 
 // The next band for "auto" after `band` did not certify, or nothing when the table of the next
-// one would exceed the budget (or `band` already covers the whole table). The band at least
-// doubles. A wider band can only score at least as well as `banded_score`, and the bound for
-// leaving the band only falls as the band widens, so the band jumps straight to the narrowest
-// one at which `banded_score` would already certify: one more pass then suffices.
+// one would exceed the budget (or `band` already covers the whole table). A wider band can only
+// score at least as well as `banded_score`, and the bound for leaving the band only falls as the
+// band widens, so with a score in hand the band goes straight to the narrowest one at which that
+// score would certify, and the next pass is the last. Without one (no alignment fits inside the
+// band) the band doubles, and reaches at least the length difference.
 std::optional<std::uint64_t> widened_band(const NwAffineProblem& problem, std::uint64_t band,
                                           std::optional<std::int32_t> banded_score,
                                           std::uint64_t budget_bytes) {
@@ -140,16 +142,18 @@ std::optional<std::uint64_t> widened_band(const NwAffineProblem& problem, std::u
     const std::uint64_t n = problem.target.size();
     const std::uint64_t whole = std::max(m, n);
     if (band >= whole) return std::nullopt;
-    std::uint64_t next = band > whole / 2 ? whole : std::max<std::uint64_t>(2 * band, 1);
-    next = std::max(next, m > n ? m - n : n - m);
-    if (banded_score && !banded_affine_certified(problem, next, *banded_score)) {
-        std::uint64_t lo = next;  // does not certify
+    std::uint64_t next = 0;
+    if (banded_score) {
+        std::uint64_t lo = band;   // does not certify
         std::uint64_t hi = whole;  // always certifies
         while (hi - lo > 1) {
             const std::uint64_t mid = lo + (hi - lo) / 2;
             (banded_affine_certified(problem, mid, *banded_score) ? hi : lo) = mid;
         }
         next = hi;
+    } else {
+        next = band > whole / 2 ? whole : std::max<std::uint64_t>(2 * band, 1);
+        next = std::max(next, m > n ? m - n : n - m);
     }
     if (banded_affine_table_bytes(m, n, next) > budget_bytes) return std::nullopt;
     return next;

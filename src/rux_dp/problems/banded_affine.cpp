@@ -15,6 +15,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <utility>
 
 #include <sys/mman.h>
 
@@ -191,40 +192,80 @@ namespace {
 
 // A table of `count` bytes that is written before it is read. Tables from 1 MiB up are mapped on
 // 2 MiB boundaries and asked for huge pages: first-touch page faults of small pages otherwise
-// cost as much as filling the band.
+// cost as much as filling the band. Each thread keeps its last mapping of up to 32 MiB for the
+// next table, so a batch of similar pairs does not map and fault its table in again and again.
 class ByteTable {
 public:
     explicit ByteTable(std::size_t count) : size_(std::max<std::size_t>(count, 1)) {
-        constexpr std::size_t huge = std::size_t{2} << 20;
-        if (size_ >= huge / 2) {
-            mapped_size_ = (size_ + huge - 1) / huge * huge + huge;
-            void* p = mmap(nullptr, mapped_size_, PROT_READ | PROT_WRITE,
-                           MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-            if (p != MAP_FAILED) {
-                mapping_ = p;
-                const auto address = reinterpret_cast<std::uintptr_t>(p);
-                const std::uintptr_t aligned = (address + huge - 1) / huge * huge;
-                data_ = reinterpret_cast<std::uint8_t*>(aligned);
-                madvise(data_, (size_ + huge - 1) / huge * huge, MADV_HUGEPAGE);
+        if (size_ < huge / 2) {
+            owned_ = std::make_unique_for_overwrite<std::uint8_t[]>(size_);
+            data_ = owned_.get();
+            return;
+        }
+        Mapping& kept = kept_mapping();
+        if (kept.base != nullptr && kept.usable >= size_) {
+            mapping_ = std::exchange(kept, Mapping{});
+        } else {
+            mapping_ = map(size_);
+            if (mapping_.base == nullptr) {
+                owned_ = std::make_unique_for_overwrite<std::uint8_t[]>(size_);
+                data_ = owned_.get();
                 return;
             }
         }
-        data_ = new std::uint8_t[size_];
+        data_ = mapping_.data;
     }
     ~ByteTable() {
-        if (mapping_ != nullptr)
-            munmap(mapping_, mapped_size_);
-        else
-            delete[] data_;
+        if (mapping_.base == nullptr) return;
+        Mapping& kept = kept_mapping();
+        if (mapping_.usable <= keep_limit && mapping_.usable >= kept.usable) {
+            release(kept);
+            kept = mapping_;
+        } else {
+            release(mapping_);
+        }
     }
     ByteTable(const ByteTable&) = delete;
     ByteTable& operator=(const ByteTable&) = delete;
     std::uint8_t* data() { return data_; }
 
 private:
+    static constexpr std::size_t huge = std::size_t{2} << 20;
+    static constexpr std::size_t keep_limit = std::size_t{32} << 20;
+
+    struct Mapping {
+        void* base = nullptr;
+        std::size_t length = 0;
+        std::uint8_t* data = nullptr;  // 2 MiB aligned inside the mapping
+        std::size_t usable = 0;
+    };
+    // Released when the thread ends.
+    struct Kept {
+        Mapping mapping;
+        ~Kept() { release(mapping); }
+    };
+    static Mapping& kept_mapping() {
+        thread_local Kept kept;
+        return kept.mapping;
+    }
+    static Mapping map(std::size_t size) {
+        const std::size_t usable = (size + huge - 1) / huge * huge;
+        const std::size_t length = usable + huge;
+        void* p = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) return {};
+        const auto address = reinterpret_cast<std::uintptr_t>(p);
+        auto* data = reinterpret_cast<std::uint8_t*>((address + huge - 1) / huge * huge);
+        madvise(data, usable, MADV_HUGEPAGE);
+        return {.base = p, .length = length, .data = data, .usable = usable};
+    }
+    static void release(Mapping& m) {
+        if (m.base != nullptr) munmap(m.base, m.length);
+        m = Mapping{};
+    }
+
     std::size_t size_;
-    std::size_t mapped_size_ = 0;
-    void* mapping_ = nullptr;
+    std::unique_ptr<std::uint8_t[]> owned_;
+    Mapping mapping_;
     std::uint8_t* data_ = nullptr;
 };
 
