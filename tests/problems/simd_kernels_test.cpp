@@ -235,10 +235,9 @@ TEST(SimdKernels, LanesPastTheLastColumnLeaveNoTrace) {
         const simd::ScopedIsaCap cap(isa);
         for (const Lanes narrowest : {Lanes::bits16, Lanes::bits32}) {
             for (std::size_t n = 16; n <= 70; ++n) {
-                SCOPED_TRACE(std::string(isa_name(isa)) + " lanes>=" + lanes_name(narrowest)
-                             + " n " + std::to_string(n));
-                ASSERT_EQ(detail::local_linear_best(wide, wide, scoring, gap, narrowest),
-                          5 * 300);
+                SCOPED_TRACE(std::string(isa_name(isa)) + " lanes>=" + lanes_name(narrowest) + " n "
+                             + std::to_string(n));
+                ASSERT_EQ(detail::local_linear_best(wide, wide, scoring, gap, narrowest), 5 * 300);
                 const std::string target = ts::random_sequence(rng, n, "CG");
                 const std::string query = ts::random_sequence(rng, 1 + rng() % 40, "CGT");
                 ASSERT_EQ(detail::local_linear_best(query, target, scoring, gap, narrowest),

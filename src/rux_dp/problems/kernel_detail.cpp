@@ -111,8 +111,7 @@ std::vector<PathCell> linear_rectangle_path(const SubstitutionScoring& scoring,
     LinearBuffers& kept = kept_buffers();
     std::vector<std::int32_t> table_own;
     std::vector<std::int32_t> row_own;
-    std::vector<std::int32_t>& table_storage =
-        call_storage(kept.table, table_own, (h + 1) * width);
+    std::vector<std::int32_t>& table_storage = call_storage(kept.table, table_own, (h + 1) * width);
     std::vector<std::int32_t>& row = call_storage(kept.forward, row_own, width);
     if (table_storage.size() < (h + 1) * width)
         table_storage.resize((h + 1) * width);

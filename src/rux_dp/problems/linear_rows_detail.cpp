@@ -582,6 +582,22 @@ std::int32_t vector_pass(simd::Isa isa, std::span<std::int32_t> row, std::string
     return best;
 }
 
+// The lowest and highest value of a non-empty row. Only asked for when the machine has AVX2 (a
+// vector kernel may run), which has the 32-bit min and max that the baseline lacks.
+#ifdef RUX_LINEAR_X86
+__attribute__((target("avx2")))
+#endif
+std::pair<std::int32_t, std::int32_t>
+row_range(std::span<const std::int32_t> row) {
+    std::int32_t lo = row[0];
+    std::int32_t hi = row[0];
+    for (const std::int32_t v : row) {
+        lo = std::min(lo, v);
+        hi = std::max(hi, v);
+    }
+    return {lo, hi};
+}
+
 // The kernel for a pass: the active instruction set, the narrowest lanes the bound allows.
 LinearKernel choose_kernel(std::span<const std::int32_t> row, std::uint64_t rows, std::uint64_t n,
                            const SubstitutionScoring& scoring, std::int32_t gap, bool origin,
@@ -593,13 +609,7 @@ LinearKernel choose_kernel(std::span<const std::int32_t> row, std::uint64_t rows
     std::int64_t f_min = 0;
     std::int64_t f_max = 0;
     if (!row.empty()) {
-        // Plain min and max, which vectorise, rather than minmax_element's positions.
-        std::int32_t lo = row[0];
-        std::int32_t hi = row[0];
-        for (const std::int32_t v : row) {
-            lo = std::min(lo, v);
-            hi = std::max(hi, v);
-        }
+        const auto [lo, hi] = row_range(row);
         f_min = lo;
         f_max = hi;
     }
