@@ -223,6 +223,39 @@ TEST(SimdKernels, LocalBestMatchesReferenceOnEveryIsaAndLaneWidth) {
     expect_every_kernel_ran(ran);
 }
 
+// The last vector of a row runs over columns that do not exist, on buffers that a wider pass
+// filled before: nothing of it may reach a value or the local best. Each narrow pass follows a
+// wide one of high scores, at every width around the vector widths.
+TEST(SimdKernels, LanesPastTheLastColumnLeaveNoTrace) {
+    std::mt19937_64 rng(314);
+    const auto scoring = SubstitutionScoring::match_mismatch(5, 4);
+    const std::int32_t gap = -3;
+    const std::string wide(300, 'A');
+    for (const Isa isa : machine_isas()) {
+        const simd::ScopedIsaCap cap(isa);
+        for (const Lanes narrowest : {Lanes::bits16, Lanes::bits32}) {
+            for (std::size_t n = 16; n <= 70; ++n) {
+                SCOPED_TRACE(std::string(isa_name(isa)) + " lanes>=" + lanes_name(narrowest) + " n "
+                             + std::to_string(n));
+                ASSERT_EQ(detail::local_linear_best(wide, wide, scoring, gap, narrowest), 5 * 300);
+                const std::string target = ts::random_sequence(rng, n, "CG");
+                const std::string query = ts::random_sequence(rng, 1 + rng() % 40, "CGT");
+                ASSERT_EQ(detail::local_linear_best(query, target, scoring, gap, narrowest),
+                          detail::local_linear_best_reference(query, target, scoring, gap));
+
+                std::vector<std::int32_t> wide_row = origin_row(wide.size(), gap);
+                detail::advance_linear_rows(wide_row, wide, wide, scoring, gap,
+                                            LinearStart::global_origin, nullptr, narrowest);
+                std::vector<std::int32_t> row = origin_row(n, gap);
+                std::vector<std::int32_t> table(query.size() * (n + 1));
+                detail::advance_linear_rows(row, query, target, scoring, gap,
+                                            LinearStart::global_origin, table.data(), narrowest);
+                ASSERT_EQ(table, reference_rows(origin_row(n, gap), query, target, scoring, gap));
+            }
+        }
+    }
+}
+
 // The references themselves against the test's own 64-bit tables, where nothing wraps.
 TEST(SimdKernels, ScoresMatchIndependentTables) {
     std::mt19937_64 rng(5);

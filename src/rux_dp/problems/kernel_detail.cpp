@@ -2,11 +2,11 @@
 
 #include "rux_dp/base/invariant.hpp"
 #include "rux_dp/problems/linear_rows_detail.hpp"
-#include "rux_dp/problems/nw_align.hpp"
 
 #include <algorithm>
 #include <limits>
 #include <string>
+#include <vector>
 
 namespace rux_dp::detail {
 
@@ -32,34 +32,71 @@ SubstitutionRows::SubstitutionRows(const SubstitutionScoring& scoring, std::stri
     }
 }
 
-void SubstitutionRows::fill(char query_symbol, std::int32_t* out, std::size_t begin,
-                            std::size_t end) const {
+template <class T>
+void SubstitutionRows::fill(char query_symbol, T* out, std::size_t begin, std::size_t end) const {
     const std::size_t n = end - begin;
     const char* target = target_.data() + begin;
     const SubstitutionMatrix* matrix = scoring_->matrix_ptr();
     if (matrix == nullptr) {
         const auto& mm = scoring_->match_mismatch_values();
-        const std::int32_t match = mm.match_score;
+        const auto match = static_cast<T>(mm.match_score);
         // The negated penalty, as the model scores it (wrapping for the one unrepresentable value).
-        const std::int32_t mismatch =
-            static_cast<std::int32_t>(0u - static_cast<std::uint32_t>(mm.mismatch_penalty));
+        const auto mismatch = static_cast<T>(
+            static_cast<std::int32_t>(0u - static_cast<std::uint32_t>(mm.mismatch_penalty)));
+        T* __restrict dst = out;
+        const char* __restrict src = target;
         for (std::size_t j = 0; j < n; ++j)
-            out[j] = target[j] == query_symbol ? match : mismatch;
+            dst[j] = src[j] == query_symbol ? match : mismatch;
         return;
     }
     const int row = matrix->index_of(static_cast<std::uint8_t>(query_symbol));
     if (row < 0 || !all_members_) {
         // A symbol outside the matrix: the model itself raises the violation for the first pair.
         for (std::size_t j = 0; j < n; ++j)
-            out[j] = scoring_->score(query_symbol, target[j]);
+            out[j] = static_cast<T>(scoring_->score(query_symbol, target[j]));
         return;
     }
     const std::int32_t* scores =
         matrix->scores.data() + static_cast<std::size_t>(row) * matrix->size();
     const int* columns = columns_.data() + begin;
     for (std::size_t j = 0; j < n; ++j)
-        out[j] = scores[columns[j]];
+        out[j] = static_cast<T>(scores[columns[j]]);
 }
+
+template void SubstitutionRows::fill(char, std::int16_t*, std::size_t, std::size_t) const;
+template void SubstitutionRows::fill(char, std::int32_t*, std::size_t, std::size_t) const;
+
+namespace {
+
+// Buffers of the leaf tables and split searches, kept per thread between calls so that the many
+// small ones of a short pair do not allocate; a larger one has its own for the call.
+constexpr std::size_t kKeptElements = std::size_t{1} << 14;
+
+struct LinearBuffers {
+    std::vector<std::int32_t> table, forward, backward;
+    std::string query, target;
+};
+
+LinearBuffers& kept_buffers() {
+    thread_local LinearBuffers buffers;
+    return buffers;
+}
+
+// `kept` when `size` elements stay within kKeptElements, else `own`.
+template <class Buffer>
+Buffer& call_storage(Buffer& kept, Buffer& own, std::size_t size) {
+    return size <= kKeptElements ? kept : own;
+}
+
+// Row 0 of a global linear table: 0, gap, 2 gap, ...
+void origin_row(std::vector<std::int32_t>& row, std::size_t n, std::int32_t gap) {
+    row.resize(n + 1);
+    row[0] = 0;
+    for (std::size_t j = 1; j <= n; ++j)
+        row[j] = wrap_add(row[j - 1], gap);
+}
+
+}  // namespace
 
 std::vector<PathCell> linear_rectangle_path(const SubstitutionScoring& scoring,
                                             std::string_view query, std::string_view target,
@@ -71,13 +108,17 @@ std::vector<PathCell> linear_rectangle_path(const SubstitutionScoring& scoring,
     const std::string_view t = target.substr(start.second, w);
     const std::size_t width = w + 1;
 
-    std::vector<std::int32_t> table((h + 1) * width);
-    table[0] = 0;
-    for (std::size_t j = 1; j <= w; ++j)
-        table[j] = wrap_add(table[j - 1], gap);
-    std::vector<std::int32_t> row(table.begin(),
-                                  table.begin() + static_cast<std::ptrdiff_t>(width));
-    advance_linear_rows(row, q, t, scoring, gap, LinearStart::global_origin, table.data() + width);
+    LinearBuffers& kept = kept_buffers();
+    std::vector<std::int32_t> table_own;
+    std::vector<std::int32_t> row_own;
+    std::vector<std::int32_t>& table_storage = call_storage(kept.table, table_own, (h + 1) * width);
+    std::vector<std::int32_t>& row = call_storage(kept.forward, row_own, width);
+    if (table_storage.size() < (h + 1) * width)
+        table_storage.resize((h + 1) * width);
+    std::int32_t* table = table_storage.data();
+    origin_row(row, w, gap);
+    std::copy(row.begin(), row.end(), table);
+    advance_linear_rows(row, q, t, scoring, gap, LinearStart::global_origin, table + width);
 
     std::vector<PathCell> path;
     path.reserve(h + w + 1);
@@ -109,13 +150,20 @@ std::uint64_t linear_split_column(const SubstitutionScoring& scoring, std::strin
                                   std::uint64_t c1) {
     const std::uint64_t w = c1 - c0;
     const std::string_view t = target.substr(c0, w);
-    const std::vector<std::int32_t> forward =
-        nw_last_row(query.substr(a, mid - a), t, scoring, gap);
     const std::string_view rest = query.substr(mid, c - mid);
-    const std::string reversed_query(rest.rbegin(), rest.rend());
-    const std::string reversed_target(t.rbegin(), t.rend());
-    const std::vector<std::int32_t> backward =
-        nw_last_row(reversed_query, reversed_target, scoring, gap);
+    LinearBuffers& kept = kept_buffers();
+    LinearBuffers own;
+    LinearBuffers& buffers = call_storage(kept, own, std::max<std::size_t>(w + 1, rest.size()));
+    std::vector<std::int32_t>& forward = buffers.forward;
+    std::vector<std::int32_t>& backward = buffers.backward;
+    origin_row(forward, w, gap);
+    advance_linear_rows(forward, query.substr(a, mid - a), t, scoring, gap,
+                        LinearStart::global_origin);
+    buffers.query.assign(rest.rbegin(), rest.rend());
+    buffers.target.assign(t.rbegin(), t.rend());
+    origin_row(backward, w, gap);
+    advance_linear_rows(backward, buffers.query, buffers.target, scoring, gap,
+                        LinearStart::global_origin);
 
     std::int32_t best = std::numeric_limits<std::int32_t>::min();
     std::uint64_t best_k = 0;

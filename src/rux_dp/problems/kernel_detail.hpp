@@ -26,11 +26,14 @@ public:
     SubstitutionRows(const SubstitutionScoring& scoring, std::string_view target);
 
     /// out[j] = s(query_symbol, target[j]) for every j of the target part.
-    void fill(char query_symbol, std::int32_t* out) const {
+    template <class T>
+    void fill(char query_symbol, T* out) const {
         fill(query_symbol, out, 0, target_.size());
     }
-    /// out[k] = s(query_symbol, target[begin + k]) for begin + k < end.
-    void fill(char query_symbol, std::int32_t* out, std::size_t begin, std::size_t end) const;
+    /// out[k] = s(query_symbol, target[begin + k]) for begin + k < end. T is std::int32_t, or
+    /// std::int16_t for the 16-bit kernels, which only run when every score fits.
+    template <class T>
+    void fill(char query_symbol, T* out, std::size_t begin, std::size_t end) const;
 
 private:
     const SubstitutionScoring* scoring_;

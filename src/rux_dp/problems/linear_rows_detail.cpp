@@ -131,13 +131,44 @@ simd::Lanes linear_lanes(std::int64_t magnitude, simd::Lanes narrowest) {
 // reads of column j - 1 are aligned to it, so only the loads of the row above cross a line.
 constexpr std::size_t kAlignBytes = 64;
 
+// Elements of T in one widest vector. Rows and profile rows keep this many readable and writable
+// elements after their last column (beside the alignment slack), so that a kernel may run its last
+// vector whole and keep only the lanes of real columns.
+template <class T>
+constexpr std::size_t kPad = kAlignBytes / sizeof(T);
+
 // A pointer p into `storage` for which p + index lies on a 64-byte boundary; `storage` must hold
-// kAlignBytes / sizeof(T) spare elements.
+// kPad<T> spare elements.
 template <class T>
 T* aligned_at(std::vector<T>& storage, std::size_t index) {
     const auto address = reinterpret_cast<std::uintptr_t>(storage.data() + index);
     const std::size_t shift = (kAlignBytes - address % kAlignBytes) % kAlignBytes / sizeof(T);
     return storage.data() + shift;
+}
+
+// The buffers of a pass are kept per thread between passes, so that the many small passes of a
+// short pair allocate nothing; a buffer larger than this has its own storage for the pass and
+// leaves the kept one small.
+constexpr std::size_t kKeptElements = std::size_t{1} << 14;
+
+template <class T>
+struct PassBuffers {
+    std::vector<T> profile, up, cur;
+};
+
+template <class T>
+PassBuffers<T>& kept_buffers() {
+    thread_local PassBuffers<T> buffers;
+    return buffers;
+}
+
+// `kept` when `size` elements stay within kKeptElements, else `own`; at least `size` long.
+template <class T>
+std::vector<T>& pass_storage(std::vector<T>& kept, std::vector<T>& own, std::size_t size) {
+    std::vector<T>& storage = size <= kKeptElements ? kept : own;
+    if (storage.size() < size)
+        storage.resize(size);
+    return storage;
 }
 
 // Substitution scores of every distinct query symbol against the whole target, in lane type T.
@@ -147,51 +178,41 @@ template <class T>
 class SubstitutionProfile {
 public:
     SubstitutionProfile(const SubstitutionScoring& scoring, std::string_view query,
-                        std::string_view target)
-        : n_(target.size()) {
-        slot_.fill(0);
+                        std::string_view target, std::vector<T>& kept) {
         std::array<bool, 256> seen{};
+        std::array<char, 256> order;
         std::size_t distinct = 0;
-        std::string order;
         for (const char symbol : query) {
             const auto b = static_cast<std::uint8_t>(symbol);
             if (!seen[b]) {
                 seen[b] = true;
-                slot_[b] = distinct++;
-                order.push_back(symbol);
+                slot_[b] = static_cast<std::uint16_t>(distinct);
+                order[distinct++] = symbol;
             }
         }
-        constexpr std::size_t lanes = kAlignBytes / sizeof(T);
-        stride_ = (n_ + lanes - 1) / lanes * lanes;
-        storage_.resize(distinct * stride_ + lanes);
-        base_ = aligned_at(storage_, 0);
+        const std::size_t n = target.size();
+        stride_ = (n + kPad<T> - 1) / kPad<T> * kPad<T>;
+        std::vector<T>& storage = pass_storage(kept, own_, distinct * stride_ + 2 * kPad<T>);
+        base_ = aligned_at(storage, 0);
         const SubstitutionRows rows(scoring, target);
-        std::vector<std::int32_t> scratch(std::is_same_v<T, std::int32_t> ? 0 : n_);
-        for (std::size_t k = 0; k < order.size(); ++k) {
-            T* out = base_ + k * stride_;
-            if constexpr (std::is_same_v<T, std::int32_t>) {
-                rows.fill(order[k], out);
-            } else {
-                rows.fill(order[k], scratch.data());
-                for (std::size_t j = 0; j < n_; ++j)
-                    out[j] = static_cast<T>(scratch[j]);
-            }
-        }
+        for (std::size_t k = 0; k < distinct; ++k)
+            rows.fill(order[k], base_ + k * stride_);
     }
     const T* row(char symbol) const {
         return base_ + slot_[static_cast<std::uint8_t>(symbol)] * stride_;
     }
 
 private:
-    std::size_t n_;
     std::size_t stride_ = 0;
-    std::array<std::size_t, 256> slot_{};
-    std::vector<T> storage_;
+    std::array<std::uint16_t, 256> slot_{};
+    std::vector<T> own_;
     T* base_ = nullptr;
 };
 
 // The row kernels: cur = row i from up = row i - 1 with s = the profile row of query[i - 1].
-// kLocal adds the floor at 0 (and cur[0] = 0) and folds every new cell into *best.
+// kLocal adds the floor at 0 (and cur[0] = 0) and folds every new cell into *best. The vector
+// kernels may read and write kPad<T> elements past column n of all three rows (values there are
+// left unspecified).
 template <class T>
 using RowKernel = void (*)(const T* up, T* cur, const T* s, std::size_t n, T gap, T* best);
 
@@ -255,12 +276,15 @@ __attribute__((target("avx512bw,avx512vl"))) inline Avx512Gaps16 avx512_gaps16(s
 }
 
 // T of the 32 columns from j, then its max-plus prefix scan within the vector.
+// `live` selects the columns that exist: the lanes above them load 0, and since the scan only
+// carries values upwards, what they compute never reaches a live lane.
 template <bool kLocal>
 __attribute__((target("avx512bw,avx512vl"), always_inline)) inline __m512i scan16_avx512(
-    const std::int16_t* up, const std::int16_t* s, std::size_t j, const Avx512Gaps16& c) {
-    const __m512i diagonal =
-        _mm512_add_epi16(_mm512_loadu_si512(up + j - 1), _mm512_loadu_si512(s + j - 1));
-    const __m512i vertical = _mm512_add_epi16(_mm512_loadu_si512(up + j), c.g1);
+    const std::int16_t* up, const std::int16_t* s, std::size_t j, const Avx512Gaps16& c,
+    __mmask32 live = ~__mmask32{0}) {
+    const __m512i diagonal = _mm512_add_epi16(_mm512_maskz_loadu_epi16(live, up + j - 1),
+                                              _mm512_maskz_loadu_epi16(live, s + j - 1));
+    const __m512i vertical = _mm512_add_epi16(_mm512_maskz_loadu_epi16(live, up + j), c.g1);
     __m512i x = _mm512_max_epi16(diagonal, vertical);
     if constexpr (kLocal)
         x = _mm512_max_epi16(x, _mm512_setzero_si512());
@@ -313,6 +337,15 @@ __attribute__((target("avx512bw,avx512vl"))) void row16_avx512(const std::int16_
         if constexpr (kLocal)
             top = _mm512_max_epi16(top, x);
     }
+    // The last columns, fewer than a vector: the same step on the live lanes only.
+    if (j <= n) {
+        const auto live = static_cast<__mmask32>((std::uint32_t{1} << (n + 1 - j)) - 1u);
+        __m512i x = scan16_avx512<kLocal>(up, s, j, c, live);
+        x = _mm512_max_epi16(x, _mm512_add_epi16(carry, c.ramp));
+        _mm512_mask_storeu_epi16(cur + j, live, x);
+        if constexpr (kLocal)
+            top = _mm512_mask_max_epi16(top, live, top, x);
+    }
     if constexpr (kLocal) {
         // The 16-bit maximum through the two halves of each 32-bit lane, sign-extended.
         const __m512i high = _mm512_srai_epi32(top, 16);
@@ -320,7 +353,6 @@ __attribute__((target("avx512bw,avx512vl"))) void row16_avx512(const std::int16_
         *best = std::max(
             *best, static_cast<std::int16_t>(_mm512_reduce_max_epi32(_mm512_max_epi32(high, low))));
     }
-    row_tail<std::int16_t, kLocal>(up, cur, s, j, n, gap, best);
 }
 
 // --- AVX-512F, 16 lanes of 32 bits.
@@ -344,11 +376,14 @@ __attribute__((target("avx512bw,avx512vl"))) void row32_avx512(const std::int32_
     const __m512i zero = _mm512_setzero_si512();
     __m512i top = zero;
     __m512i carry = _mm512_set1_epi32(cur[0]);
-    std::size_t j = 1;
-    for (; j + kLanes <= n + 1; j += kLanes) {
-        const __m512i diagonal =
-            _mm512_add_epi32(_mm512_loadu_si512(up + j - 1), _mm512_loadu_si512(s + j - 1));
-        const __m512i vertical = _mm512_add_epi32(_mm512_loadu_si512(up + j), g);
+    // The last vector is cut to the columns that exist (`live` as in scan16_avx512).
+    for (std::size_t j = 1; j <= n; j += kLanes) {
+        const __mmask16 live = j + kLanes <= n + 1
+                                   ? __mmask16{0xFFFF}
+                                   : static_cast<__mmask16>((1u << (n + 1 - j)) - 1u);
+        const __m512i diagonal = _mm512_add_epi32(_mm512_maskz_loadu_epi32(live, up + j - 1),
+                                                  _mm512_maskz_loadu_epi32(live, s + j - 1));
+        const __m512i vertical = _mm512_add_epi32(_mm512_maskz_loadu_epi32(live, up + j), g);
         __m512i x = _mm512_max_epi32(diagonal, vertical);
         if constexpr (kLocal)
             x = _mm512_max_epi32(x, zero);
@@ -362,14 +397,13 @@ __attribute__((target("avx512bw,avx512vl"))) void row32_avx512(const std::int32_
             _mm512_add_epi32(_mm512_shuffle_i64x2(x, x, _MM_SHUFFLE(1, 0, 3, 2)), g8));
         const __m512i scan_last = _mm512_permutexvar_epi32(last, x);
         x = _mm512_max_epi32(x, _mm512_add_epi32(carry, ramp));
-        _mm512_storeu_si512(cur + j, x);
+        _mm512_mask_storeu_epi32(cur + j, live, x);
         carry = _mm512_max_epi32(scan_last, _mm512_add_epi32(carry, g_lanes));
         if constexpr (kLocal)
-            top = _mm512_max_epi32(top, x);
+            top = _mm512_mask_max_epi32(top, live, top, x);
     }
     if constexpr (kLocal)
         *best = std::max(*best, _mm512_reduce_max_epi32(top));
-    row_tail<std::int32_t, kLocal>(up, cur, s, j, n, gap, best);
 }
 
 // --- AVX2. Shifts move lanes up across the two 128-bit halves and fill the low lanes from a
@@ -413,8 +447,9 @@ __attribute__((target("avx2"))) void row16_avx2(const std::int16_t* up, std::int
     const __m256i zero = _mm256_setzero_si256();
     __m256i top = zero;
     __m256i carry = _mm256_set1_epi16(cur[0]);
-    std::size_t j = 1;
-    for (; j + kLanes <= n + 1; j += kLanes) {
+    // The last vector runs whole over the padding after column n; only the lanes of real columns
+    // reach the stores that are kept and the best cell.
+    for (std::size_t j = 1; j <= n; j += kLanes) {
         const __m256i diagonal =
             _mm256_add_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(up + j - 1)),
                              _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + j - 1)));
@@ -431,8 +466,13 @@ __attribute__((target("avx2"))) void row16_avx2(const std::int16_t* up, std::int
         x = _mm256_max_epi16(x, _mm256_add_epi16(carry, ramp));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(cur + j), x);
         carry = _mm256_max_epi16(scan_last, _mm256_add_epi16(carry, g_lanes));
-        if constexpr (kLocal)
+        if constexpr (kLocal) {
+            if (j + kLanes > n + 1)
+                x = _mm256_and_si256(
+                    x, _mm256_cmpgt_epi16(_mm256_set1_epi16(static_cast<std::int16_t>(n + 1 - j)),
+                                          iota));
             top = _mm256_max_epi16(top, x);
+        }
     }
     if constexpr (kLocal) {
         const __m256i hi = _mm256_srai_epi32(top, 16);
@@ -440,7 +480,6 @@ __attribute__((target("avx2"))) void row16_avx2(const std::int16_t* up, std::int
         *best =
             std::max(*best, static_cast<std::int16_t>(hmax_epi32_avx2(_mm256_max_epi32(hi, lo))));
     }
-    row_tail<std::int16_t, kLocal>(up, cur, s, j, n, gap, best);
 }
 
 template <bool kLocal>
@@ -460,8 +499,9 @@ __attribute__((target("avx2"))) void row32_avx2(const std::int32_t* up, std::int
     const __m256i zero = _mm256_setzero_si256();
     __m256i top = zero;
     __m256i carry = _mm256_set1_epi32(cur[0]);
-    std::size_t j = 1;
-    for (; j + kLanes <= n + 1; j += kLanes) {
+    // The last vector runs whole over the padding after column n; only the lanes of real columns
+    // reach the stores that are kept and the best cell.
+    for (std::size_t j = 1; j <= n; j += kLanes) {
         const __m256i diagonal =
             _mm256_add_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(up + j - 1)),
                              _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + j - 1)));
@@ -477,12 +517,16 @@ __attribute__((target("avx2"))) void row32_avx2(const std::int32_t* up, std::int
         x = _mm256_max_epi32(x, _mm256_add_epi32(carry, ramp));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(cur + j), x);
         carry = _mm256_max_epi32(scan_last, _mm256_add_epi32(carry, g_lanes));
-        if constexpr (kLocal)
+        if constexpr (kLocal) {
+            if (j + kLanes > n + 1)
+                x = _mm256_and_si256(
+                    x, _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<std::int32_t>(n + 1 - j)),
+                                          iota));
             top = _mm256_max_epi32(top, x);
+        }
     }
     if constexpr (kLocal)
         *best = std::max(*best, hmax_epi32_avx2(top));
-    row_tail<std::int32_t, kLocal>(up, cur, s, j, n, gap, best);
 }
 
 #pragma GCC diagnostic pop
@@ -513,12 +557,13 @@ std::int32_t vector_pass(simd::Isa isa, std::span<std::int32_t> row, std::string
                          std::string_view target, const SubstitutionScoring& scoring,
                          std::int32_t gap, std::int32_t* table) {
     const std::size_t n = target.size();
-    const SubstitutionProfile<T> profile(scoring, query, target);
+    PassBuffers<T>& kept = kept_buffers<T>();
+    const SubstitutionProfile<T> profile(scoring, query, target, kept.profile);
     const RowKernel<T> kernel = row_kernel<T, kLocal>(isa);
-    std::vector<T> up_storage(n + 1 + kAlignBytes / sizeof(T));
-    std::vector<T> cur_storage(n + 1 + kAlignBytes / sizeof(T));
-    T* up = aligned_at(up_storage, 1);
-    T* cur = aligned_at(cur_storage, 1);
+    std::vector<T> up_own;
+    std::vector<T> cur_own;
+    T* up = aligned_at(pass_storage(kept.up, up_own, n + 1 + 2 * kPad<T>), 1);
+    T* cur = aligned_at(pass_storage(kept.cur, cur_own, n + 1 + 2 * kPad<T>), 1);
     for (std::size_t j = 0; j <= n; ++j)
         up[j] = static_cast<T>(row[j]);
     T best = 0;
@@ -537,6 +582,22 @@ std::int32_t vector_pass(simd::Isa isa, std::span<std::int32_t> row, std::string
     return best;
 }
 
+// The lowest and highest value of a non-empty row. Only asked for when the machine has AVX2 (a
+// vector kernel may run), which has the 32-bit min and max that the baseline lacks.
+#ifdef RUX_LINEAR_X86
+__attribute__((target("avx2")))
+#endif
+std::pair<std::int32_t, std::int32_t>
+row_range(std::span<const std::int32_t> row) {
+    std::int32_t lo = row[0];
+    std::int32_t hi = row[0];
+    for (const std::int32_t v : row) {
+        lo = std::min(lo, v);
+        hi = std::max(hi, v);
+    }
+    return {lo, hi};
+}
+
 // The kernel for a pass: the active instruction set, the narrowest lanes the bound allows.
 LinearKernel choose_kernel(std::span<const std::int32_t> row, std::uint64_t rows, std::uint64_t n,
                            const SubstitutionScoring& scoring, std::int32_t gap, bool origin,
@@ -548,9 +609,9 @@ LinearKernel choose_kernel(std::span<const std::int32_t> row, std::uint64_t rows
     std::int64_t f_min = 0;
     std::int64_t f_max = 0;
     if (!row.empty()) {
-        const auto [lo, hi] = std::minmax_element(row.begin(), row.end());
-        f_min = *lo;
-        f_max = *hi;
+        const auto [lo, hi] = row_range(row);
+        f_min = lo;
+        f_max = hi;
     }
     const std::int64_t magnitude =
         pass_magnitude(f_min, f_max, rows, n, gap, substitution_range(scoring), origin, local);
@@ -580,18 +641,23 @@ LinearKernel advance_linear_rows(std::span<std::int32_t> row, std::string_view q
         case simd::Lanes::scalar:
             break;
     }
-    std::vector<std::int32_t> prev(row.begin(), row.end());
-    std::vector<std::int32_t> next(n + 1);
-    std::vector<std::int32_t> srow(n);
+    PassBuffers<std::int32_t>& kept = kept_buffers<std::int32_t>();
+    std::vector<std::int32_t> prev_own;
+    std::vector<std::int32_t> next_own;
+    std::vector<std::int32_t> srow_own;
+    std::int32_t* prev = pass_storage(kept.up, prev_own, n + 1).data();
+    std::int32_t* next = pass_storage(kept.cur, next_own, n + 1).data();
+    std::int32_t* srow = pass_storage(kept.profile, srow_own, n).data();
+    std::copy(row.begin(), row.end(), prev);
     const SubstitutionRows rows(scoring, target);
     for (std::size_t i = 0; i < query.size(); ++i) {
-        rows.fill(query[i], srow.data());
-        advance_nw_row_reference(prev.data(), next.data(), srow.data(), n, gap);
+        rows.fill(query[i], srow);
+        advance_nw_row_reference(prev, next, srow, n, gap);
         if (table != nullptr)
-            std::copy(next.begin(), next.end(), table + i * (n + 1));
+            std::copy(next, next + n + 1, table + i * (n + 1));
         std::swap(prev, next);
     }
-    std::copy(prev.begin(), prev.end(), row.begin());
+    std::copy(prev, prev + n + 1, row.begin());
     return kernel;
 }
 
