@@ -363,8 +363,8 @@ TEST(EditDistance, BitTraceOnLongPairs) {
 }
 
 // Long pairs for the bit-parallel band and its traceback: divergent enough that the band, not
-// diagonal transition, is used; unequal lengths; periodic sequences, where many paths tie and
-// the upper bound's pruning is easily misled.
+// diagonal transition, is used; unequal lengths; periodic sequences, where many paths tie; long
+// gaps, which mislead the pruned pass that bounds the distance.
 std::vector<std::pair<std::string, std::string>> long_pairs() {
     std::mt19937_64 rng(4242);
     std::vector<std::pair<std::string, std::string>> pairs;
@@ -376,6 +376,9 @@ std::vector<std::pair<std::string, std::string>> long_pairs() {
     // A shifted window and a truncated copy: the path starts or ends with a long gap.
     pairs.emplace_back(q, mutate(rng, q.substr(300), 200));
     pairs.emplace_back(mutate(rng, q.substr(0, 1400), 150), q);
+    // A long gap in the middle: the pruned pass that bounds the distance loses the path there,
+    // so the bound is well above the distance.
+    pairs.emplace_back(q, mutate(rng, q.substr(0, 700) + q.substr(1150), 30));
     std::string periodic;
     for (int k = 0; k < 400; ++k)
         periodic += k % 7 == 0 ? "ACGTT" : "ACGT";

@@ -223,16 +223,17 @@ struct ColumnBlocks {
 // f = g + h never decreases along an optimal path, so every cell of a path of cost <= t, and
 // every cell such a path is computed from, has f <= t.
 //
-// Each column computes a run of blocks: from the previous column's first kept block to one past
-// its last, and on down while the last cell computed has f <= t (cells below it are reached
-// only through it). Then blocks whose cells all have f > t are dropped from both ends. Above row
-// i* = j + m - n, h falls by one per row, so f never rises down the column and a block's least
-// f is at its last row; below i*, f never falls and the least is at its first row; a block
-// holding i* is kept. The row above the first block is taken to rise by 1 per column, and a
-// block that enters below starts one more per row than the last cell kept above it: both only
-// bound the true values from above, and cells with f <= t are computed from cells with f <= t
-// alone, so they are exact. The run is the diagonal band of Ukkonen's cut-off t at most, and on
-// similar pairs about half of it.
+// Each column computes a run of blocks: those the previous column kept, then one more below if
+// the previous column's last kept cell (the diagonal predecessor of the cell under this column's
+// last kept one) has f <= t, and on down while the last cell computed has f <= t (cells below it
+// are reached only through it). Then blocks whose cells all have f > t are dropped from both
+// ends. Above row i* = j + m - n, h falls by one per row, so f never rises down the column and a
+// block's least f is at its last row; below i*, f never falls, so a block under a cell with
+// f > t has none with f <= t; blocks holding i* stay. The row above the first block is taken to
+// rise by 1 per column, and a block that enters below starts one more per row than the last
+// cell kept above it: both only bound the true values from above, and cells with f <= t are
+// computed from cells with f <= t alone, so they are exact. The run lies within Ukkonen's
+// diagonal band for cut-off t and a block of it, and on similar pairs holds about half of it.
 class PrunedBand {
 public:
     PrunedBand(const MatchTable& peq, std::string_view target, std::uint64_t t)
@@ -489,6 +490,11 @@ void front_scalar(const FrontStep& step, const std::int32_t* previous, std::int3
 [[gnu::target("avx2")]] void front_avx2(const FrontStep& step, const std::int32_t* previous,
                                         std::int32_t* current, std::int32_t low,
                                         std::int32_t high) {
+    // Narrow wavefronts, the first costs of every pair, go faster one diagonal at a time.
+    if (high - low < 8) {
+        front_scalar(step, previous, current, low, high);
+        return;
+    }
     const __m256i one = _mm256_set1_epi32(1);
     const __m256i four = _mm256_set1_epi32(4);
     const __m256i rows = _mm256_set1_epi32(step.m);
@@ -540,6 +546,11 @@ void front_scalar(const FrontStep& step, const std::int32_t* previous, std::int3
                                                                std::int32_t* current,
                                                                std::int32_t low,
                                                                std::int32_t high) {
+    // Narrow wavefronts, the first costs of every pair, go faster one diagonal at a time.
+    if (high - low < 8) {
+        front_scalar(step, previous, current, low, high);
+        return;
+    }
     // The masked forms with every lane set: the plain ones of GCC 12 start from an undefined
     // register, which -Wmaybe-uninitialized reports.
     constexpr __mmask16 every = 0xffff;
@@ -605,8 +616,8 @@ FrontKernel front_kernel() {
 // Diagonal transition (Ukkonen, Landau and Vishkin): for each cost s, the furthest row reached
 // with cost s on each diagonal k = j - i, |k| <= s. Values never decrease along a diagonal, so
 // D(i, j) <= s exactly when row i is at most that furthest row. O(n + s^2) work for distance s,
-// which beats the bit-parallel band while s stays below about max(m, n) / 64. With `Keep`,
-// every wavefront is kept, (s + 1)^2 rows and two margins, for the traceback.
+// which beats the bit-parallel band for small distances (see `prefer_wavefronts`). With `Keep`,
+// every wavefront is kept, with two margins, for the traceback.
 template <bool Keep>
 class Wavefronts {
 public:
@@ -693,9 +704,6 @@ private:
             fronts_.resize(static_cast<std::size_t>(cost) + 1);
             fronts_[static_cast<std::size_t>(cost)] = {zero, low, high};
             return zero;
-        }
-        std::int32_t* front(std::int32_t cost) {
-            return fronts_[static_cast<std::size_t>(cost)].zero;
         }
         // Unreached outside the diagonals stored.
         std::int32_t row(std::int32_t cost, std::int32_t k) const {
@@ -1217,8 +1225,8 @@ std::uint32_t distance_myers(std::string_view query, std::string_view target) {
     // The distance is symmetric: a short target fits one word as the pattern.
     if (target.size() <= 64)
         return myers_one_word(target, query);
-    // Small distances by diagonal transition; beyond, Ukkonen's cut-off on the bit-parallel band:
-    // a distance found within a band of k is exact, otherwise it exceeds k.
+    // An upper bound first, then diagonal transition for small distances, else the bit-parallel
+    // band pruned by the bound: either is exact for a bound at least the distance.
     if (std::max(query.size(), target.size()) <= Wavefronts<false>::longest) {
         const PaddedPair pair(query, target);
         const std::uint64_t bound = adaptive_bound(pair, static_cast<std::int32_t>(query.size()),
