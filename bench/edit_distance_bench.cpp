@@ -1,6 +1,7 @@
 // Edit distance, score only and with path, on pairs of 1,000 to 100,000 symbols at 1% and 15%
 // divergence. Run: build-bench/bench/edit_distance_bench
 #include "rux_dp/problems/edit_distance.hpp"
+#include "rux_dp/problems/simd_dispatch.hpp"
 
 #include <benchmark/benchmark.h>
 
@@ -28,8 +29,10 @@ const Pair& pair_for(const benchmark::State& state) {
     return it->second;
 }
 
-template <auto Distance>
+// The kernels with the vector instruction sets capped, to compare them with the widest.
+template <auto Distance, rux_dp::simd::Isa Cap = rux_dp::simd::Isa::avx512bw>
 void score_only(benchmark::State& state) {
+    const rux_dp::simd::ScopedIsaCap cap(Cap);
     const auto& [query, target] = pair_for(state);
     std::uint32_t distance = 0;
     for (auto _ : state) {
@@ -39,8 +42,9 @@ void score_only(benchmark::State& state) {
     state.counters["distance"] = distance;
 }
 
-template <auto Trace>
+template <auto Trace, rux_dp::simd::Isa Cap = rux_dp::simd::Isa::avx512bw>
 void with_path(benchmark::State& state) {
+    const rux_dp::simd::ScopedIsaCap cap(Cap);
     const auto& [query, target] = pair_for(state);
     rux_dp::BandedTrace trace;
     for (auto _ : state) {
@@ -63,5 +67,18 @@ void sizes(benchmark::internal::Benchmark* b) {
 
 BENCHMARK(score_only<&rux_dp::distance_myers>)->Name("distance_myers")->Apply(sizes);
 BENCHMARK(with_path<&rux_dp::trace_adaptive_banded>)->Name("trace_adaptive_banded")->Apply(sizes);
+
+BENCHMARK(score_only<&rux_dp::distance_myers, rux_dp::simd::Isa::avx2>)
+    ->Name("distance_myers/isa:avx2")
+    ->Apply(sizes);
+BENCHMARK(with_path<&rux_dp::trace_adaptive_banded, rux_dp::simd::Isa::avx2>)
+    ->Name("trace_adaptive_banded/isa:avx2")
+    ->Apply(sizes);
+BENCHMARK(score_only<&rux_dp::distance_myers, rux_dp::simd::Isa::scalar>)
+    ->Name("distance_myers/isa:scalar")
+    ->Apply(sizes);
+BENCHMARK(with_path<&rux_dp::trace_adaptive_banded, rux_dp::simd::Isa::scalar>)
+    ->Name("trace_adaptive_banded/isa:scalar")
+    ->Apply(sizes);
 
 BENCHMARK_MAIN();

@@ -1,5 +1,7 @@
 #include "rux_dp/problems/edit_distance.hpp"
 
+#include "rux_dp/problems/simd_dispatch.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -357,6 +359,71 @@ TEST(EditDistance, BitTraceOnLongPairs) {
         const BandedTrace trace = trace_adaptive_banded(q, t);
         ASSERT_EQ(trace, trace_adaptive_banded_reference(q, t));
         ASSERT_EQ(trace.distance, distance_myers_full(q, t));
+    }
+}
+
+// Long pairs for the bit-parallel band and its traceback: divergent enough that the band, not
+// diagonal transition, is used; unequal lengths; periodic sequences, where many paths tie; long
+// gaps, which mislead the pruned pass that bounds the distance.
+std::vector<std::pair<std::string, std::string>> long_pairs() {
+    std::mt19937_64 rng(4242);
+    std::vector<std::pair<std::string, std::string>> pairs;
+    for (const std::size_t edits : {40, 250, 500, 900}) {
+        const std::string q = random_sequence(rng, 1500 + rng() % 1000);
+        pairs.emplace_back(q, mutate(rng, q, edits));
+    }
+    const std::string q = random_sequence(rng, 2000);
+    // A shifted window and a truncated copy: the path starts or ends with a long gap.
+    pairs.emplace_back(q, mutate(rng, q.substr(300), 200));
+    pairs.emplace_back(mutate(rng, q.substr(0, 1400), 150), q);
+    // A long gap in the middle: the pruned pass that bounds the distance loses the path there,
+    // so the bound is well above the distance.
+    pairs.emplace_back(q, mutate(rng, q.substr(0, 700) + q.substr(1150), 30));
+    std::string periodic;
+    for (int k = 0; k < 400; ++k)
+        periodic += k % 7 == 0 ? "ACGTT" : "ACGT";
+    pairs.emplace_back(periodic, mutate(rng, periodic, 120));
+    pairs.emplace_back(periodic, mutate(rng, periodic.substr(9), 40));
+    pairs.emplace_back(random_sequence(rng, 1200), random_sequence(rng, 1000));
+    return pairs;
+}
+
+TEST(EditDistance, BandedKernelsOnLongPairs) {
+    for (const auto& [q, t] : long_pairs()) {
+        SCOPED_TRACE(std::to_string(q.size()) + " x " + std::to_string(t.size()));
+        const BandedTrace expected = trace_adaptive_banded_reference(q, t);
+        ASSERT_EQ(trace_adaptive_banded(q, t), expected);
+        ASSERT_EQ(distance_myers(q, t), expected.distance);
+        ASSERT_EQ(distance_myers(t, q), expected.distance);
+        const std::uint64_t d = expected.distance;
+        for (const std::uint64_t band : {d - 1, d + 5})
+            ASSERT_EQ(trace_banded(q, t, band), trace_banded_reference(q, t, band)) << band;
+    }
+}
+
+TEST(EditDistance, EveryInstructionSetGivesTheSameResults) {
+    auto pairs = random_pairs(2025, 120, 500);
+    const auto more = long_pairs();
+    pairs.insert(pairs.end(), more.begin(), more.begin() + 4);
+    std::vector<std::uint32_t> distances;
+    std::vector<BandedTrace> traces;
+    for (const auto& [q, t] : pairs) {
+        distances.push_back(distance_myers_full(q, t));
+        traces.push_back(trace_adaptive_banded_reference(q, t));
+    }
+    for (const simd::Isa isa : {simd::Isa::scalar, simd::Isa::avx2, simd::Isa::avx512bw}) {
+        if (static_cast<int>(isa) > static_cast<int>(simd::machine_isa()))
+            continue;
+        const simd::ScopedIsaCap cap(isa);
+        for (std::size_t k = 0; k < pairs.size(); ++k) {
+            const auto& [q, t] = pairs[k];
+            ASSERT_EQ(distance_myers(q, t), distances[k]) << static_cast<int>(isa) << "\n"
+                                                          << q << "\n"
+                                                          << t;
+            ASSERT_EQ(trace_adaptive_banded(q, t), traces[k]) << static_cast<int>(isa) << "\n"
+                                                              << q << "\n"
+                                                              << t;
+        }
     }
 }
 

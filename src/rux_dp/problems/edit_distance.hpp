@@ -20,10 +20,11 @@ struct BandedTrace {
 };
 
 /// Unit-cost global edit distance. Queries or targets of at most 64 bytes take Myers' one-word
-/// bit-parallel algorithm; otherwise small distances (up to about max(m, n) / 64) are found by
-/// diagonal transition, larger ones by Myers' algorithm on the blocks of a diagonal band whose
-/// cut-off grows until the distance found lies within it (Ukkonen's bound makes it exact). Bytes
-/// are compared exactly; an empty query gives the target length.
+/// bit-parallel algorithm. Otherwise a pruned diagonal-transition pass first finds an upper bound
+/// (the cost of a path); with it, small distances are found by exact diagonal transition over the
+/// diagonals a path within the bound can use, larger ones by Myers' algorithm on the blocks such
+/// a path can reach. Vector kernels are chosen at run time and give the same results. Bytes are
+/// compared exactly; an empty query gives the target length.
 [[nodiscard]] std::uint32_t distance_myers(std::string_view query, std::string_view target);
 
 /// The same distance by Myers' algorithm over the whole table, query as the pattern: the plain
@@ -34,8 +35,8 @@ struct BandedTrace {
 /// cannot certify the optimum (band < |m - n|, or the distance exceeds the band). Among optimal
 /// paths the traceback prefers diagonal, then vertical, then horizontal moves. The table is held
 /// as diagonal-transition wavefronts for small distances, else as bit-parallel vertical
-/// differences over the diagonals a path of cost `distance` can use, so time and memory grow
-/// with the distance, not with `band`. Cells, band and distance equal those of
+/// differences over the blocks a path within an upper bound on the distance can reach, so time
+/// and memory grow with the distance, not with `band`. Cells, band and distance equal those of
 /// `trace_banded_reference`.
 [[nodiscard]] std::optional<BandedTrace> trace_banded(std::string_view query,
                                                       std::string_view target, std::uint64_t band);
