@@ -301,15 +301,13 @@ __attribute__((target("avx512bw,avx512vl"), always_inline)) inline __m512i scan1
         _mm512_add_epi16(_mm512_shuffle_i64x2(x, x, _MM_SHUFFLE(1, 0, 3, 2)), c.g16));
 }
 
+// One row with the constants of its gap already built (a pass builds them once for all rows).
 template <bool kLocal>
-__attribute__((target("avx512bw,avx512vl"))) void row16_avx512(const std::int16_t* up,
-                                                               std::int16_t* cur,
-                                                               const std::int16_t* s, std::size_t n,
-                                                               std::int16_t gap,
-                                                               std::int16_t* best) {
+__attribute__((target("avx512bw,avx512vl"), always_inline)) inline void row16_avx512_with(
+    const std::int16_t* up, std::int16_t* cur, const std::int16_t* s, std::size_t n,
+    std::int16_t gap, std::int16_t* best, const Avx512Gaps16& c) {
     constexpr std::size_t kLanes = 32;
     cur[0] = kLocal ? std::int16_t{0} : static_cast<std::int16_t>(up[0] + gap);
-    const Avx512Gaps16 c = avx512_gaps16(gap);
     __m512i top = _mm512_setzero_si512();
     __m512i carry = _mm512_set1_epi16(cur[0]);
     std::size_t j = 1;
@@ -352,6 +350,34 @@ __attribute__((target("avx512bw,avx512vl"))) void row16_avx512(const std::int16_
         const __m512i low = _mm512_srai_epi32(_mm512_slli_epi32(top, 16), 16);
         *best = std::max(
             *best, static_cast<std::int16_t>(_mm512_reduce_max_epi32(_mm512_max_epi32(high, low))));
+    }
+}
+
+template <bool kLocal>
+__attribute__((target("avx512bw,avx512vl"))) void row16_avx512(const std::int16_t* up,
+                                                               std::int16_t* cur,
+                                                               const std::int16_t* s, std::size_t n,
+                                                               std::int16_t gap,
+                                                               std::int16_t* best) {
+    row16_avx512_with<kLocal>(up, cur, s, n, gap, best, avx512_gaps16(gap));
+}
+
+// All rows of a 16-bit pass: the gap's constants once, then row after row. `up` holds the first
+// row on entry and the last one on return; `cur` is scratch of the same size.
+template <bool kLocal>
+__attribute__((target("avx512bw,avx512vl"))) void rows16_avx512(
+    std::int16_t*& up, std::int16_t*& cur, const SubstitutionProfile<std::int16_t>& profile,
+    std::string_view query, std::size_t n, std::int16_t gap, std::int16_t* best,
+    std::int32_t* table) {
+    const Avx512Gaps16 c = avx512_gaps16(gap);
+    for (std::size_t i = 0; i < query.size(); ++i) {
+        row16_avx512_with<kLocal>(up, cur, profile.row(query[i]), n, gap, best, c);
+        if (table != nullptr) {
+            std::int32_t* out = table + i * (n + 1);
+            for (std::size_t j = 0; j <= n; ++j)
+                out[j] = cur[j];
+        }
+        std::swap(up, cur);
     }
 }
 
@@ -568,6 +594,16 @@ std::int32_t vector_pass(simd::Isa isa, std::span<std::int32_t> row, std::string
         up[j] = static_cast<T>(row[j]);
     T best = 0;
     const auto lane_gap = static_cast<T>(gap);
+#ifdef RUX_LINEAR_X86
+    if constexpr (std::is_same_v<T, std::int16_t>) {
+        if (isa == simd::Isa::avx512bw) {
+            rows16_avx512<kLocal>(up, cur, profile, query, n, lane_gap, &best, table);
+            for (std::size_t j = 0; j <= n; ++j)
+                row[j] = up[j];
+            return best;
+        }
+    }
+#endif
     for (std::size_t i = 0; i < query.size(); ++i) {
         kernel(up, cur, profile.row(query[i]), n, lane_gap, &best);
         if (table != nullptr) {
@@ -649,15 +685,49 @@ LinearKernel advance_linear_rows(std::span<std::int32_t> row, std::string_view q
     std::int32_t* next = pass_storage(kept.cur, next_own, n + 1).data();
     std::int32_t* srow = pass_storage(kept.profile, srow_own, n).data();
     std::copy(row.begin(), row.end(), prev);
-    const SubstitutionRows rows(scoring, target);
-    for (std::size_t i = 0; i < query.size(); ++i) {
-        rows.fill(query[i], srow);
-        advance_nw_row_reference(prev, next, srow, n, gap);
-        if (table != nullptr)
-            std::copy(next, next + n + 1, table + i * (n + 1));
-        std::swap(prev, next);
+    // Rows go straight into the table when there is one; `above` is the last row formed.
+    const std::int32_t* above = prev;
+    const auto advance = [&](std::size_t i, auto&& form_row) {
+        std::int32_t* out = table != nullptr ? table + i * (n + 1) : next;
+        form_row(above, out);
+        if (table != nullptr) {
+            above = out;
+        } else {
+            std::swap(prev, next);
+            above = prev;
+        }
+    };
+    if (scoring.matrix_ptr() == nullptr) {
+        // Match and mismatch need no profile row: the score is picked cell by cell.
+        const auto& mm = scoring.match_mismatch_values();
+        const std::int32_t match = mm.match_score;
+        const auto mismatch =
+            static_cast<std::int32_t>(0u - static_cast<std::uint32_t>(mm.mismatch_penalty));
+        const char* t = target.data();
+        for (std::size_t i = 0; i < query.size(); ++i) {
+            const char symbol = query[i];
+            advance(i, [&](const std::int32_t* up, std::int32_t* cur) {
+                cur[0] = wrap_add(up[0], gap);
+                std::int32_t h = cur[0];
+                for (std::size_t j = 1; j <= n; ++j) {
+                    const std::int32_t diagonal =
+                        wrap_add(up[j - 1], t[j - 1] == symbol ? match : mismatch);
+                    const std::int32_t vertical = wrap_add(up[j], gap);
+                    h = std::max(diagonal, std::max(vertical, wrap_add(h, gap)));
+                    cur[j] = h;
+                }
+            });
+        }
+    } else {
+        const SubstitutionRows rows(scoring, target);
+        for (std::size_t i = 0; i < query.size(); ++i) {
+            rows.fill(query[i], srow);
+            advance(i, [&](const std::int32_t* up, std::int32_t* cur) {
+                advance_nw_row_reference(up, cur, srow, n, gap);
+            });
+        }
     }
-    std::copy(prev, prev + n + 1, row.begin());
+    std::copy(above, above + n + 1, row.begin());
     return kernel;
 }
 
