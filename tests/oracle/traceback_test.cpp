@@ -367,12 +367,12 @@ TEST(GlobalAffineAuto, NarrowBandsOnRandomPairs) {
 TEST(GlobalAffineAuto, WidenedBand) {
     const std::string query(10'000, 'A');
     const std::string target(9'990, 'A');
-    const auto spec = std::get<AffineScoring>(affine_problem().scoring);
+    const auto gaps = std::get<AffineScoring>(affine_problem().scoring);
     NwAffineProblem problem{.scoring = SubstitutionScoring::match_mismatch(2, 3),
                             .query = query,
                             .target = target,
-                            .gap_open = spec.gap_open,
-                            .gap_extend = spec.gap_extend};
+                            .gap_open = gaps.gap_open,
+                            .gap_extend = gaps.gap_extend};
     // No result inside a band narrower than the length difference.
     EXPECT_EQ(widened_band(problem, 3, std::nullopt), std::optional<std::uint64_t>(10));
     EXPECT_EQ(widened_band(problem, 64, std::nullopt), std::optional<std::uint64_t>(128));
