@@ -635,6 +635,9 @@ public:
     // optimal ones included, are then exact.
     std::optional<std::uint64_t> run(std::uint64_t limit) {
         const auto goal = n_ - m_;
+        // The distance is at least |m - n|.
+        if (limit < static_cast<std::uint64_t>(goal < 0 ? -std::int64_t{goal} : goal))
+            return std::nullopt;
         const auto reach = static_cast<std::int32_t>(limit);
         const FrontStep step{pair_.query(), pair_.target(), m_, n_};
         const FrontKernel kernel = front_kernel();
@@ -781,6 +784,10 @@ std::uint64_t adaptive_bound(const PaddedPair& pair, std::int32_t m, std::int32_
     }
     return static_cast<std::uint64_t>(most);
 }
+
+// Distances up to this are found by diagonal transition straight away, in fewer steps than
+// finding a bound would take.
+constexpr std::uint64_t small_distance = 16;
 
 // Whether diagonal transition, about 1.5 ns for each of the d^2 / 2 cells of its band, beats the
 // pruned bit-parallel band, about 20 + d / 36 ns per column, for a distance (bound) d; measured
@@ -1159,10 +1166,7 @@ std::optional<BandedTrace> optimal_trace(std::string_view query, std::string_vie
     std::uint64_t bound = all_ones;
     if (std::max(query.size(), target.size()) <= Wavefronts<true>::longest) {
         const PaddedPair pair(query, target);
-        bound = adaptive_bound(pair, static_cast<std::int32_t>(query.size()),
-                               static_cast<std::int32_t>(target.size()));
-        const std::uint64_t tried = std::min(limit, bound);
-        if (prefer_wavefronts(query, target, tried, true)) {
+        const auto traced = [&](std::uint64_t tried) -> std::optional<BandedTrace> {
             Wavefronts<true> fronts(pair, query, target);
             const std::optional<std::uint64_t> distance = fronts.run(tried);
             if (!distance)
@@ -1170,7 +1174,16 @@ std::optional<BandedTrace> optimal_trace(std::string_view query, std::string_vie
             return BandedTrace{.cells = wavefront_path(fronts, query, target, *distance),
                                .band = 0,
                                .distance = static_cast<std::uint32_t>(*distance)};
-        }
+        };
+        if (limit <= small_distance)
+            return traced(limit);
+        if (std::optional<BandedTrace> trace = traced(small_distance))
+            return trace;
+        bound = adaptive_bound(pair, static_cast<std::int32_t>(query.size()),
+                               static_cast<std::int32_t>(target.size()));
+        const std::uint64_t tried = std::min(limit, bound);
+        if (prefer_wavefronts(query, target, tried, true))
+            return traced(tried);
     }
     const MatchTable peq(query);
     // A bound on the distance is enough: the table's own pass then finds the distance.
@@ -1229,6 +1242,9 @@ std::uint32_t distance_myers(std::string_view query, std::string_view target) {
     // band pruned by the bound: either is exact for a bound at least the distance.
     if (std::max(query.size(), target.size()) <= Wavefronts<false>::longest) {
         const PaddedPair pair(query, target);
+        if (const std::optional<std::uint64_t> distance =
+                Wavefronts<false>(pair, query, target).run(small_distance))
+            return static_cast<std::uint32_t>(*distance);
         const std::uint64_t bound = adaptive_bound(pair, static_cast<std::int32_t>(query.size()),
                                                    static_cast<std::int32_t>(target.size()));
         if (prefer_wavefronts(query, target, bound, false))
