@@ -1,8 +1,8 @@
 // The banded global affine kernel. The band is stored by diagonal: row i keeps the offsets
 // d = j - i + band for d in [0, 2 band], so the three neighbours of a cell sit at fixed offsets
-// (diagonal d, up d + 1, left d - 1) and a row is a plain array that vector code can sweep. Only
-// scores are stored; the traceback re-derives each predecessor from them with the same
-// preferences the filling would have recorded, so no state bytes are kept.
+// (diagonal d, up d + 1, left d - 1) and a row is a plain array that vector code can sweep. Scores
+// live in two rolling rows; the table keeps one byte per cell naming the predecessor of each
+// state, chosen with the preferences of the cell-by-cell reference.
 
 #include "rux_dp/problems/nw_affine.hpp"
 
