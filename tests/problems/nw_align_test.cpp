@@ -191,6 +191,43 @@ TEST(NwProblem, RandomPairsAgreeWithFullTables) {
     }
 }
 
+// The whole-table run must be the engine's run to the byte: the same score and the same path,
+// ties included, for every block size. Two-letter alphabets, zero and positive gaps make ties
+// common.
+TEST(NwProblem, WholeTableRunIsTheEngineRun) {
+    std::mt19937_64 rng(11);
+    auto tie_schemes = schemes();
+    tie_schemes.push_back({"two letters gap 0", SubstitutionScoring::match_mismatch(1, 1),
+                           ts::match_mismatch_score(1, 1), 0, "AC"});
+    tie_schemes.push_back({"two letters gap -1", SubstitutionScoring::match_mismatch(2, 2),
+                           ts::match_mismatch_score(2, 2), -1, "AC"});
+    for (const auto& scheme : tie_schemes) {
+        for (int round = 0; round < 40; ++round) {
+            const std::size_t scale = round % 8 == 0 ? 200 : 45;
+            const std::string q = ts::random_sequence(rng, 1 + rng() % scale, scheme.alphabet);
+            const std::string t = ts::random_sequence(rng, rng() % scale, scheme.alphabet);
+            SCOPED_TRACE(std::string(scheme.name) + ": " + q + " | " + t);
+            const NwProblem problem{
+                .scoring = scheme.scoring, .query = q, .target = t, .gap = scheme.gap};
+            for (const std::uint64_t block_size : block_sizes_for(q.size())) {
+                SCOPED_TRACE(block_size);
+                const auto whole = nw_whole_table_run(problem, block_size);
+                ASSERT_TRUE(whole.has_value());
+                const auto run = run_nw(problem, block_size);
+                EXPECT_EQ(whole->score, run.score);
+                EXPECT_EQ(whole->path, run.path);
+            }
+        }
+    }
+    // An empty query, and a table past the size kept whole, are left to the engine.
+    const NwProblem empty{.scoring = mm23, .query = "", .target = "ACG", .gap = -2};
+    EXPECT_FALSE(nw_whole_table_run(empty, 1).has_value());
+    const std::string long_q(600, 'A');
+    const std::string long_t(600, 'C');
+    const NwProblem large{.scoring = mm23, .query = long_q, .target = long_t, .gap = -2};
+    EXPECT_FALSE(nw_whole_table_run(large, 25).has_value());
+}
+
 TEST(NwProblem, TinyPairsAgreeWithEveryAlignment) {
     std::mt19937_64 rng(7);
     const auto score = ts::match_mismatch_score(2, 3);

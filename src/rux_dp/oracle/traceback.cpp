@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <type_traits>
 #include <utility>
 #include <variant>
 
@@ -162,9 +163,20 @@ std::optional<std::uint64_t> widened_band(const NwAffineProblem& problem, std::u
 namespace {
 
 template <class Problem>
+EngineRun<typename Problem::PathElement> engine_run(const Problem& problem,
+                                                    std::uint64_t block_size) {
+    if constexpr (std::is_same_v<Problem, NwProblem>) {
+        // Short pairs: the same run from one whole table, without the engine's repeated passes.
+        if (auto run = nw_whole_table_run(problem, block_size))
+            return std::move(*run);
+    }
+    return RuxEngine<Problem>::make(problem, block_size).run_with_stats();
+}
+
+template <class Problem>
 Result<TracedSolution> run_linear(const Problem& problem, std::uint64_t block_size,
                                   bool include_operations) {
-    const auto run = RuxEngine<Problem>::make(problem, block_size).run_with_stats();
+    const auto run = engine_run(problem, block_size);
     const PathScore rescored = problem.score_path(run.path);
     return finish("rux", problem.query, problem.target, run.path, ObjectiveKind::score,
                   run.score, rescored.valid && rescored.score == run.score, include_operations);

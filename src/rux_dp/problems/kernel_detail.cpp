@@ -178,4 +178,56 @@ std::uint64_t linear_split_column(const SubstitutionScoring& scoring, std::strin
     return c0 + best_k;
 }
 
+std::optional<WholeTableSplits> linear_splits_from_table(const SubstitutionScoring& scoring,
+                                                         std::string_view query,
+                                                         std::string_view target,
+                                                         std::int32_t gap,
+                                                         std::uint64_t block_size) {
+    invariant(block_size > 0, "block_size must be positive");
+    const std::size_t m = query.size();
+    const std::size_t n = target.size();
+    const std::size_t width = n + 1;
+    if (m == 0 || m + 1 > kWholeTableCells / width)
+        return std::nullopt;
+    // The table is at most kWholeTableCells values, kept per thread: a batch of short pairs
+    // allocates it once.
+    thread_local std::vector<std::int32_t> table_storage;
+    thread_local std::vector<std::int32_t> row;
+    table_storage.resize((m + 1) * width);
+    std::int32_t* table = table_storage.data();
+    origin_row(row, n, gap);
+    std::copy(row.begin(), row.end(), table);
+    advance_linear_rows(row, query, target, scoring, gap, LinearStart::global_origin,
+                        table + width);
+
+    const std::uint64_t count = m / block_size + (m % block_size != 0 ? 1 : 0);
+    WholeTableSplits splits{.score = table[m * width + n],
+                            .columns = std::vector<std::uint64_t>(count + 1, 0)};
+    std::vector<std::uint64_t>& columns = splits.columns;
+    columns[count] = n;
+    std::size_t i = m;
+    std::size_t j = n;
+    while (i > 0) {
+        const std::int32_t value = table[i * width + j];
+        if (j > 0 && value == wrap_add(table[i * width + j - 1], gap)) {
+            --j;
+            continue;
+        }
+        // The path leaves row i here, so j is its first column on the row.
+        if (i < m && i % block_size == 0)
+            columns[i / block_size] = j;
+        if (j > 0
+            && value
+                   == wrap_add(table[(i - 1) * width + j - 1],
+                               scoring.score(query[i - 1], target[j - 1]))) {
+            --j;
+        } else {
+            invariant(value == wrap_add(table[(i - 1) * width + j], gap),
+                      "NW table cell must have a predecessor");
+        }
+        --i;
+    }
+    return splits;
+}
+
 }  // namespace rux_dp::detail

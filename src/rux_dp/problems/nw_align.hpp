@@ -5,6 +5,7 @@
 #include "rux_dp/scoring/substitution.hpp"
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -90,6 +91,12 @@ inline std::vector<std::int32_t> linear_last_row(std::string_view query, std::st
 PathScore linear_score_path(const SubstitutionScoring& scoring, std::string_view query,
                             std::string_view target, std::int32_t gap,
                             std::span<const PathCell> cells);
+
+/// The run of `RuxEngine<NwProblem>` with `block_size` (the same score and path), computed from
+/// one whole table and the leaves when the problem is small enough to keep its table; nothing
+/// otherwise, and then the engine itself runs.
+std::optional<EngineRun<PathCell>> nw_whole_table_run(const NwProblem& problem,
+                                                      std::uint64_t block_size);
 
 extern template class RuxEngine<NwProblem>;
 
