@@ -6,16 +6,41 @@
 #include <openssl/evp.h>
 
 #include <array>
+#include <memory>
 
 namespace rux_dp {
+
+namespace {
+
+// Fetched once: the one-shot digest with EVP_sha256() looks the algorithm up (under a lock) and
+// allocates a context on every call, which costs twice the digest of a short sequence.
+const EVP_MD* sha256_algorithm() {
+    static EVP_MD* const algorithm = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    return algorithm;
+}
+
+struct DigestContextFree {
+    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+};
+
+EVP_MD_CTX* thread_digest_context() {
+    thread_local const std::unique_ptr<EVP_MD_CTX, DigestContextFree> context(EVP_MD_CTX_new());
+    return context.get();
+}
+
+}  // namespace
 
 std::string sha256_hex(std::string_view bytes) {
     std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
     unsigned int size = 0;
-    // The one-shot digest only fails when OpenSSL cannot allocate its context.
-    const int ok =
-        EVP_Digest(bytes.data(), bytes.size(), digest.data(), &size, EVP_sha256(), nullptr);
-    invariant(ok == 1 && size == 32, "SHA-256 digest computation failed");
+    // Fails only when OpenSSL cannot allocate or find the algorithm.
+    const EVP_MD* algorithm = sha256_algorithm();
+    EVP_MD_CTX* context = thread_digest_context();
+    const bool ok = algorithm != nullptr && context != nullptr
+                    && EVP_DigestInit_ex2(context, algorithm, nullptr) == 1
+                    && EVP_DigestUpdate(context, bytes.data(), bytes.size()) == 1
+                    && EVP_DigestFinal_ex(context, digest.data(), &size) == 1;
+    invariant(ok && size == 32, "SHA-256 digest computation failed");
     static constexpr char hex[] = "0123456789abcdef";
     std::string text(2 * size, '0');
     for (unsigned int k = 0; k < size; ++k) {

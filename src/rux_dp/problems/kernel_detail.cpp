@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -178,35 +179,56 @@ std::uint64_t linear_split_column(const SubstitutionScoring& scoring, std::strin
     return c0 + best_k;
 }
 
-std::optional<WholeTableSplits> linear_splits_from_table(const SubstitutionScoring& scoring,
-                                                         std::string_view query,
-                                                         std::string_view target,
-                                                         std::int32_t gap,
-                                                         std::uint64_t block_size) {
-    invariant(block_size > 0, "block_size must be positive");
-    const std::size_t m = query.size();
-    const std::size_t n = target.size();
-    const std::size_t width = n + 1;
-    if (m == 0 || m + 1 > kWholeTableCells / width)
-        return std::nullopt;
-    // The table is at most kWholeTableCells values, kept per thread: a batch of short pairs
-    // allocates it once.
-    thread_local std::vector<std::int32_t> table_storage;
-    thread_local std::vector<std::int32_t> row;
-    table_storage.resize((m + 1) * width);
-    std::int32_t* table = table_storage.data();
-    origin_row(row, n, gap);
-    std::copy(row.begin(), row.end(), table);
-    advance_linear_rows(row, query, target, scoring, gap, LinearStart::global_origin,
-                        table + width);
+namespace {
 
-    const std::uint64_t count = m / block_size + (m % block_size != 0 ? 1 : 0);
-    WholeTableSplits splits{.score = table[m * width + n],
-                            .columns = std::vector<std::uint64_t>(count + 1, 0)};
-    std::vector<std::uint64_t>& columns = splits.columns;
+// Appends one block's path (from its first cell) to a run's path, which ends where it starts.
+void append_block_path(std::vector<PathCell>& path, std::span<const PathCell> block) {
+    if (path.empty()) {
+        path.assign(block.begin(), block.end());
+        return;
+    }
+    invariant(path.back() == block.front(),
+              "reconstructed path segments must join at the split boundary");
+    path.insert(path.end(), block.begin() + 1, block.end());
+}
+
+// The number of blocks of block_size rows over m rows.
+std::uint64_t blocks_over(std::uint64_t m, std::uint64_t block_size) {
+    return m / block_size + (m % block_size != 0 ? 1 : 0);
+}
+
+// The whole table's path from the columns of its splits (count + 1 of them): block by block.
+void trace_blocks(const SubstitutionScoring& scoring, std::string_view query,
+                  std::string_view target, std::int32_t gap, std::uint64_t block_size,
+                  std::span<const std::uint64_t> columns, const char* no_horizontal,
+                  const auto& trace_block, std::vector<PathCell>& path) {
+    const std::uint64_t m = query.size();
+    path.reserve(m + target.size() + 1);
+    for (std::size_t k = 0; k + 1 < columns.size(); ++k) {
+        const std::uint64_t start_row = k * block_size;
+        const std::uint64_t end_row = m - start_row <= block_size ? m : start_row + block_size;
+        const PathCell start{start_row, columns[k]};
+        const PathCell end{end_row, columns[k + 1]};
+        if (!trace_block(start, end, path))
+            append_block_path(path, linear_rectangle_path(scoring, query, target, gap, start, end,
+                                                          no_horizontal));
+    }
+}
+
+// The split columns from the values of the whole table (n + 1 per row).
+std::vector<std::uint64_t> split_columns(const std::int32_t* table, std::size_t m, std::size_t n,
+                                         const SubstitutionScoring& scoring,
+                                         std::string_view query, std::string_view target,
+                                         std::int32_t gap, std::uint64_t block_size) {
+    const std::size_t width = n + 1;
+    const std::uint64_t count = blocks_over(m, block_size);
+    std::vector<std::uint64_t> columns(count + 1, 0);
     columns[count] = n;
     std::size_t i = m;
     std::size_t j = n;
+    // The next boundary row above, counted down rather than divided out on every row.
+    std::uint64_t boundary = count - 1;
+    std::uint64_t boundary_row = boundary * block_size;
     while (i > 0) {
         const std::int32_t value = table[i * width + j];
         if (j > 0 && value == wrap_add(table[i * width + j - 1], gap)) {
@@ -214,8 +236,11 @@ std::optional<WholeTableSplits> linear_splits_from_table(const SubstitutionScori
             continue;
         }
         // The path leaves row i here, so j is its first column on the row.
-        if (i < m && i % block_size == 0)
-            columns[i / block_size] = j;
+        if (i == boundary_row) {
+            columns[boundary] = j;
+            --boundary;
+            boundary_row -= block_size;
+        }
         if (j > 0
             && value
                    == wrap_add(table[(i - 1) * width + j - 1],
@@ -227,7 +252,200 @@ std::optional<WholeTableSplits> linear_splits_from_table(const SubstitutionScori
         }
         --i;
     }
-    return splits;
+    return columns;
+}
+
+// The predecessor bits of `linear_tight_bits`, read by row, column and kind.
+class TightBits {
+public:
+    enum Kind : std::size_t { diagonal = 0, vertical = 1, horizontal = 2 };
+
+    TightBits(const std::uint32_t* bits, std::size_t n) : bits_(bits), words_(tight_words(n)) {}
+
+    // Row i >= 1, column j >= 1.
+    bool at(std::size_t i, std::size_t j, Kind kind) const {
+        const std::size_t b = j - 1;
+        return ((row(i, kind)[b / 32] >> (b % 32)) & 1u) != 0;
+    }
+
+    // Bit k for column first + k, k < count <= 64, first >= 1; the caller keeps within n.
+    std::uint64_t window(std::size_t i, Kind kind, std::size_t first, std::size_t count) const {
+        if (count == 0)
+            return 0;
+        const std::uint32_t* words = row(i, kind);
+        const std::size_t b = first - 1;
+        const std::size_t q = b / 32;
+        const std::size_t r = b % 32;
+        const std::uint64_t w0 = words[q];
+        const std::uint64_t w1 = q + 1 < words_ ? words[q + 1] : 0;
+        const std::uint64_t w2 = q + 2 < words_ ? words[q + 2] : 0;
+        std::uint64_t value = (w0 | (w1 << 32)) >> r;
+        if (r != 0)
+            value |= w2 << (64 - r);
+        return value & low_bits(count);
+    }
+
+    static std::uint64_t low_bits(std::size_t count) {
+        return count >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << count) - 1;
+    }
+
+private:
+    const std::uint32_t* row(std::size_t i, Kind kind) const {
+        return bits_ + (i - 1) * 3 * words_ + kind * words_;
+    }
+
+    const std::uint32_t* bits_;
+    std::size_t words_;
+};
+
+// The split columns from the predecessor bits: `split_columns` without the values.
+std::vector<std::uint64_t> split_columns(const TightBits& bits, std::size_t m, std::size_t n,
+                                         std::uint64_t block_size) {
+    const std::uint64_t count = blocks_over(m, block_size);
+    std::vector<std::uint64_t> columns(count + 1, 0);
+    columns[count] = n;
+    std::size_t i = m;
+    std::size_t j = n;
+    std::uint64_t boundary = count - 1;
+    std::uint64_t boundary_row = boundary * block_size;
+    while (i > 0) {
+        if (j > 0 && bits.at(i, j, TightBits::horizontal)) {
+            --j;
+            continue;
+        }
+        if (i == boundary_row) {
+            columns[boundary] = j;
+            --boundary;
+            boundary_row -= block_size;
+        }
+        if (j > 0 && bits.at(i, j, TightBits::diagonal)) {
+            --j;
+        } else {
+            invariant(j == 0 || bits.at(i, j, TightBits::vertical),
+                      "NW table cell must have a predecessor");
+        }
+        --i;
+    }
+    return columns;
+}
+
+// Widest block rectangle traced from the bits: one 64-bit word per row.
+constexpr std::uint64_t kBitBlockColumns = 64;
+
+// One block's path from `start` to `end` from the bits of the whole table, appended to `path`;
+// false (nothing appended) when the rectangle is wider than kBitBlockColumns. Within the
+// rectangle, a predecessor keeps the rectangle table's value exactly when it keeps the whole
+// table's and the block's start reaches it by such steps (`reach`), so the traceback below takes
+// the steps of `linear_rectangle_path`.
+bool trace_block_from_bits(const TightBits& bits, PathCell start, PathCell end,
+                           const char* no_horizontal, std::vector<PathCell>& path) {
+    const std::size_t h = end.first - start.first;
+    const std::size_t width = end.second - start.second + 1;
+    if (width > kBitBlockColumns)
+        return false;
+    const std::size_t a = start.first;
+    const std::size_t c0 = start.second;
+    const std::uint64_t all = TightBits::low_bits(width);
+    thread_local std::vector<std::uint64_t> d, v, hz, reach;
+    d.resize(h + 1);
+    v.resize(h + 1);
+    hz.resize(h + 1);
+    reach.resize(h + 1);
+    // Bit k for column c0 + k; column 0 has only its vertical predecessor.
+    const auto window = [&](std::size_t i, TightBits::Kind kind) -> std::uint64_t {
+        if (c0 == 0) {
+            const std::uint64_t rest = bits.window(i, kind, 1, width - 1) << 1;
+            return kind == TightBits::vertical ? rest | 1u : rest;
+        }
+        return bits.window(i, kind, c0, width);
+    };
+    // Row a: along the row from the start only; row 0 of the table is all horizontal steps.
+    hz[0] = a == 0 ? all & ~std::uint64_t{1} : window(a, TightBits::horizontal);
+    const std::uint64_t run = ~(hz[0] | 1u);
+    const int stop = run == 0 ? 64 : __builtin_ctzll(run);
+    reach[0] = TightBits::low_bits(static_cast<std::size_t>(stop)) & all;
+    for (std::size_t i = 1; i <= h; ++i) {
+        d[i] = window(a + i, TightBits::diagonal);
+        v[i] = window(a + i, TightBits::vertical);
+        hz[i] = window(a + i, TightBits::horizontal);
+        const std::uint64_t r = (((reach[i - 1] << 1) & d[i]) | (reach[i - 1] & v[i])) & all;
+        // Along the row: a reached cell reaches the run of horizontal steps after it. Adding the
+        // runs' first steps to the run bits carries through each run to its end, and the carry
+        // flips every bit of the run after the first step it meets.
+        const std::uint64_t first = (r << 1) & hz[i];
+        const std::uint64_t runs = ((hz[i] + first) ^ hz[i]) & hz[i];
+        reach[i] = (r | runs | first) & all;
+    }
+    invariant(((reach[h] >> (width - 1)) & 1u) != 0, "NW block end must be reached");
+
+    thread_local std::vector<PathCell> cells;
+    cells.clear();
+    std::size_t i = h;
+    std::size_t k = width - 1;
+    cells.emplace_back(a + i, c0 + k);
+    const auto bit = [](std::uint64_t word, std::size_t at) { return ((word >> at) & 1u) != 0; };
+    while (i > 0 || k > 0) {
+        if (i > 0 && k > 0 && bit(d[i], k) && bit(reach[i - 1], k - 1)) {
+            --i;
+            --k;
+        } else if (i > 0 && bit(v[i], k) && bit(reach[i - 1], k)) {
+            --i;
+        } else {
+            invariant(k > 0 && bit(hz[i], k) && bit(reach[i], k - 1), no_horizontal);
+            --k;
+        }
+        cells.emplace_back(a + i, c0 + k);
+    }
+    std::reverse(cells.begin(), cells.end());
+    append_block_path(path, cells);
+    return true;
+}
+
+}  // namespace
+
+std::optional<WholeTableRun> linear_whole_table_run(const SubstitutionScoring& scoring,
+                                                    std::string_view query,
+                                                    std::string_view target, std::int32_t gap,
+                                                    std::uint64_t block_size,
+                                                    const char* no_horizontal) {
+    invariant(block_size > 0, "block_size must be positive");
+    const std::size_t m = query.size();
+    const std::size_t n = target.size();
+    const std::size_t width = n + 1;
+    if (m == 0 || m + 1 > kWholeTableCells / width)
+        return std::nullopt;
+    WholeTableRun run;
+
+    // Predecessor bits where the 16-bit AVX-512 pass runs: three bits a cell instead of a value.
+    thread_local std::vector<std::uint32_t> bit_storage;
+    if (const auto score = linear_tight_bits(query, target, scoring, gap, bit_storage)) {
+        run.score = *score;
+        const TightBits bits(bit_storage.data(), n);
+        const std::vector<std::uint64_t> columns = split_columns(bits, m, n, block_size);
+        trace_blocks(scoring, query, target, gap, block_size, columns, no_horizontal,
+                     [&](PathCell start, PathCell end, std::vector<PathCell>& path) {
+                         return trace_block_from_bits(bits, start, end, no_horizontal, path);
+                     },
+                     run.path);
+        return run;
+    }
+
+    // The table is at most kWholeTableCells values, kept per thread: a batch of short pairs
+    // allocates it once.
+    thread_local std::vector<std::int32_t> table_storage;
+    thread_local std::vector<std::int32_t> row;
+    table_storage.resize((m + 1) * width);
+    std::int32_t* table = table_storage.data();
+    origin_row(row, n, gap);
+    std::copy(row.begin(), row.end(), table);
+    advance_linear_rows(row, query, target, scoring, gap, LinearStart::global_origin,
+                        table + width);
+    run.score = table[m * width + n];
+    const std::vector<std::uint64_t> columns =
+        split_columns(table, m, n, scoring, query, target, gap, block_size);
+    trace_blocks(scoring, query, target, gap, block_size, columns, no_horizontal,
+                 [](PathCell, PathCell, std::vector<PathCell>&) { return false; }, run.path);
+    return run;
 }
 
 }  // namespace rux_dp::detail

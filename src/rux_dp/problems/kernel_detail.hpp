@@ -59,26 +59,27 @@ std::uint64_t linear_split_column(const SubstitutionScoring& scoring, std::strin
                                   std::uint64_t mid, std::uint64_t c, std::uint64_t c0,
                                   std::uint64_t c1);
 
-/// Tables of at most this many cells may be kept whole by `linear_split_columns_from_table`.
+/// Tables of at most this many cells may be kept whole by `linear_whole_table_run`.
 inline constexpr std::uint64_t kWholeTableCells = std::uint64_t{1} << 18;
 
-/// The optimal score of a global linear problem and the columns at which the block-by-block
-/// reconstruction crosses the block boundary rows 0, b, 2b, ... and m (`block_count(m, b) + 1`
-/// columns, the first 0 and the last n).
-struct WholeTableSplits {
+/// The score and path of the block-by-block reconstruction of a global linear problem with
+/// `block_size` rows per block (split at every block boundary, single blocks traced by
+/// `linear_rectangle_path`), found from one whole table instead of the split searches.
+struct WholeTableRun {
     std::int32_t score = 0;
-    std::vector<std::uint64_t> columns;
+    std::vector<PathCell> path;
 };
 
-/// `WholeTableSplits` from one whole table instead of the split searches. Every split takes the
-/// first optimal column of its row, so all of them lie on the leftmost optimal path, traced back
-/// from (m, n) preferring horizontal, then diagonal, then vertical predecessors; each column is
-/// that path's first on the boundary row. Nothing when m is 0 or the table would pass
-/// kWholeTableCells.
-std::optional<WholeTableSplits> linear_splits_from_table(const SubstitutionScoring& scoring,
-                                                         std::string_view query,
-                                                         std::string_view target,
-                                                         std::int32_t gap,
-                                                         std::uint64_t block_size);
+/// `WholeTableRun` of query x target. Every split takes the first optimal column of its row, so
+/// all of them lie on the leftmost optimal path, traced back from (m, n) preferring horizontal,
+/// then diagonal, then vertical predecessors: each split is that path's first cell on the
+/// boundary row. A block's path is traced within its rectangle, whose table agrees with the whole
+/// one on the cells its start reaches by steps that keep the optimum. Nothing when m is 0 or the
+/// table would pass kWholeTableCells; `no_horizontal` is the violation of the block tracebacks.
+std::optional<WholeTableRun> linear_whole_table_run(const SubstitutionScoring& scoring,
+                                                    std::string_view query,
+                                                    std::string_view target, std::int32_t gap,
+                                                    std::uint64_t block_size,
+                                                    const char* no_horizontal);
 
 }  // namespace rux_dp::detail

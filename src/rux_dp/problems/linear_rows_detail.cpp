@@ -555,6 +555,58 @@ __attribute__((target("avx2"))) void row32_avx2(const std::int32_t* up, std::int
         *best = std::max(*best, hmax_epi32_avx2(top));
 }
 
+// All rows of a global 16-bit pass from row 0, keeping for every cell which predecessors reach
+// its value instead of the value: per row, the D words, then V, then H (`linear_tight_bits`).
+// The steps are those of row16_avx512_with, one vector at a time.
+__attribute__((target("avx512bw,avx512vl"))) std::int16_t rows16_avx512_tight(
+    std::int16_t* up, std::int16_t* cur, const SubstitutionProfile<std::int16_t>& profile,
+    std::string_view query, std::size_t n, std::int16_t gap, std::uint32_t* bits,
+    std::size_t words) {
+    constexpr std::size_t kLanes = 32;
+    const Avx512Gaps16 c = avx512_gaps16(gap);
+    for (std::size_t i = 0; i < query.size(); ++i) {
+        const std::int16_t* s = profile.row(query[i]);
+        std::uint32_t* d_out = bits + i * 3 * words;
+        std::uint32_t* v_out = d_out + words;
+        std::uint32_t* h_out = v_out + words;
+        cur[0] = static_cast<std::int16_t>(up[0] + gap);
+        __m512i carry = _mm512_set1_epi16(cur[0]);
+        for (std::size_t j = 1, w = 0; j <= n; j += kLanes, ++w) {
+            const __mmask32 live = j + kLanes <= n + 1
+                                       ? ~__mmask32{0}
+                                       : static_cast<__mmask32>((std::uint32_t{1} << (n + 1 - j)) - 1u);
+            const __m512i diagonal = _mm512_add_epi16(_mm512_maskz_loadu_epi16(live, up + j - 1),
+                                                      _mm512_maskz_loadu_epi16(live, s + j - 1));
+            const __m512i vertical =
+                _mm512_add_epi16(_mm512_maskz_loadu_epi16(live, up + j), c.g1);
+            __m512i x = _mm512_max_epi16(diagonal, vertical);
+            x = _mm512_mask_max_epi16(x, 0xFFFFFFFEu, x,
+                                      _mm512_add_epi16(_mm512_permutexvar_epi16(c.rotate1, x), c.g1));
+            x = _mm512_mask_max_epi16(x, 0xFFFFFFFCu, x,
+                                      _mm512_add_epi16(_mm512_alignr_epi32(x, x, 15), c.g2));
+            x = _mm512_mask_max_epi16(x, 0xFFFFFFF0u, x,
+                                      _mm512_add_epi16(_mm512_alignr_epi32(x, x, 14), c.g4));
+            x = _mm512_mask_max_epi16(x, 0xFFFFFF00u, x,
+                                      _mm512_add_epi16(_mm512_alignr_epi32(x, x, 12), c.g8));
+            x = _mm512_mask_max_epi16(
+                x, 0xFFFF0000u, x,
+                _mm512_add_epi16(_mm512_shuffle_i64x2(x, x, _MM_SHUFFLE(1, 0, 3, 2)), c.g16));
+            const __m512i x_last = _mm512_permutexvar_epi16(c.last, x);
+            x = _mm512_max_epi16(x, _mm512_add_epi16(carry, c.ramp));
+            // H(j - 1) beside every H(j): the vector moved up one lane, the carry in lane 0.
+            const __m512i left =
+                _mm512_mask_mov_epi16(_mm512_permutexvar_epi16(c.rotate1, x), 1, carry);
+            carry = _mm512_max_epi16(x_last, _mm512_add_epi16(carry, c.g32));
+            d_out[w] = _mm512_mask_cmpeq_epi16_mask(live, x, diagonal);
+            v_out[w] = _mm512_mask_cmpeq_epi16_mask(live, x, vertical);
+            h_out[w] = _mm512_mask_cmpeq_epi16_mask(live, x, _mm512_add_epi16(left, c.g1));
+            _mm512_mask_storeu_epi16(cur + j, live, x);
+        }
+        std::swap(up, cur);
+    }
+    return up[n];
+}
+
 #pragma GCC diagnostic pop
 #endif  // RUX_LINEAR_X86
 
@@ -751,6 +803,37 @@ std::int32_t local_linear_best(std::string_view query, std::string_view target,
             break;
     }
     return local_linear_best_reference(query, target, scoring, gap);
+}
+
+std::optional<std::int32_t> linear_tight_bits(std::string_view query, std::string_view target,
+                                              const SubstitutionScoring& scoring, std::int32_t gap,
+                                              std::vector<std::uint32_t>& bits) {
+#ifdef RUX_LINEAR_X86
+    const std::size_t n = target.size();
+    std::vector<std::int32_t> origin(n + 1);
+    for (std::size_t j = 1; j <= n; ++j)
+        origin[j] = wrap_add(origin[j - 1], gap);
+    const LinearKernel kernel = choose_kernel(origin, query.size(), n, scoring, gap, true, false,
+                                              simd::Lanes::bits16);
+    if (kernel.isa != simd::Isa::avx512bw || kernel.lanes != simd::Lanes::bits16)
+        return std::nullopt;
+    PassBuffers<std::int16_t>& kept = kept_buffers<std::int16_t>();
+    const SubstitutionProfile<std::int16_t> profile(scoring, query, target, kept.profile);
+    std::vector<std::int16_t> up_own;
+    std::vector<std::int16_t> cur_own;
+    constexpr std::size_t pad = 2 * kPad<std::int16_t>;
+    std::int16_t* up = aligned_at(pass_storage(kept.up, up_own, n + 1 + pad), 1);
+    std::int16_t* cur = aligned_at(pass_storage(kept.cur, cur_own, n + 1 + pad), 1);
+    for (std::size_t j = 0; j <= n; ++j)
+        up[j] = static_cast<std::int16_t>(origin[j]);
+    const std::size_t words = tight_words(n);
+    bits.resize(query.size() * 3 * words);
+    return rows16_avx512_tight(up, cur, profile, query, n, static_cast<std::int16_t>(gap),
+                               bits.data(), words);
+#else
+    (void)query, (void)target, (void)scoring, (void)gap, (void)bits;
+    return std::nullopt;
+#endif
 }
 
 }  // namespace rux_dp::detail

@@ -7,8 +7,10 @@
 #include "rux_dp/scoring/substitution.hpp"
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
+#include <vector>
 
 namespace rux_dp::detail {
 
@@ -48,6 +50,19 @@ std::int32_t local_linear_best(std::string_view query, std::string_view target,
                                const SubstitutionScoring& scoring, std::int32_t gap,
                                simd::Lanes narrowest = simd::Lanes::bits16,
                                LinearKernel* kernel = nullptr);
+
+/// 32-bit words per row and per kind in `linear_tight_bits`: one bit per column 1..n.
+inline std::size_t tight_words(std::size_t n) { return (n + 31) / 32; }
+
+/// Which predecessors reach each cell of the global linear table of `query` x `target` (from
+/// row 0), for a traceback that needs no values. Row i (1..m) takes 3 `tight_words(n)` words at
+/// (i - 1) * 3 * words: first D, then V, then H; bit (j - 1) % 32 of word (j - 1) / 32 tells for
+/// column j whether D(i, j) equals D(i - 1, j - 1) + s, D(i - 1, j) + gap and D(i, j - 1) + gap
+/// respectively. Returns D(m, n), or nothing (and leaves `bits` alone) when the pass cannot run
+/// in 16-bit AVX-512 lanes; the values are those of `advance_nw_row_reference`.
+std::optional<std::int32_t> linear_tight_bits(std::string_view query, std::string_view target,
+                                              const SubstitutionScoring& scoring, std::int32_t gap,
+                                              std::vector<std::uint32_t>& bits);
 
 /// `local_linear_best` with two rolling rows and wrapping 32-bit additions.
 std::int32_t local_linear_best_reference(std::string_view query, std::string_view target,

@@ -135,29 +135,14 @@ PathScore NwProblem::score_path(std::span<const PathCell> cells) const {
 
 std::optional<EngineRun<PathCell>> nw_whole_table_run(const NwProblem& problem,
                                                       std::uint64_t block_size) {
-    const auto splits = detail::linear_splits_from_table(problem.scoring, problem.query,
-                                                         problem.target, problem.gap, block_size);
-    if (!splits)
+    auto whole = detail::linear_whole_table_run(problem.scoring, problem.query, problem.target,
+                                                problem.gap, block_size,
+                                                "NW traceback must have a horizontal predecessor");
+    if (!whole)
         return std::nullopt;
-    const std::vector<std::uint64_t>& columns = splits->columns;
-    // The engine's leaves, between the crossings of its splits.
-    const std::uint64_t m = problem.query.size();
     EngineRun<PathCell> run;
-    run.path.reserve(m + problem.target.size() + 1);
-    for (std::size_t k = 0; k + 1 < columns.size(); ++k) {
-        const std::uint64_t start_row = k * block_size;
-        const std::uint64_t end_row = m - start_row <= block_size ? m : start_row + block_size;
-        const auto leaf = problem.reconstruct_leaf(start_row, end_row, {start_row, columns[k]},
-                                                   {end_row, columns[k + 1]});
-        if (run.path.empty()) {
-            run.path = leaf;
-            continue;
-        }
-        invariant(run.path.back() == leaf.front(),
-                  "reconstructed path segments must join at the split boundary");
-        run.path.insert(run.path.end(), leaf.begin() + 1, leaf.end());
-    }
-    run.score = splits->score;
+    run.score = whole->score;
+    run.path = std::move(whole->path);
     return run;
 }
 
