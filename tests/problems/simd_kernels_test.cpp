@@ -2,6 +2,7 @@
 // instruction set this machine has and every lane width.
 
 #include "rux_dp/engine/rux_engine.hpp"
+#include "rux_dp/problems/kernel_detail.hpp"
 #include "rux_dp/problems/linear_rows_detail.hpp"
 #include "rux_dp/problems/nw_align.hpp"
 #include "rux_dp/problems/semiglobal.hpp"
@@ -150,6 +151,42 @@ void expect_every_kernel_ran(const std::set<std::pair<Isa, Lanes>>& ran) {
             continue;
         EXPECT_TRUE(ran.contains({isa, Lanes::bits16})) << isa_name(isa);
         EXPECT_TRUE(ran.contains({isa, Lanes::bits32})) << isa_name(isa);
+    }
+}
+
+// Substitution rows are the input of every kernel and of the references alike, so they are held
+// against the model itself: every length around the vector widths, offsets into the target, and
+// nothing written past the end.
+template <class T>
+void expect_rows_match_model(const SubstitutionScoring& scoring, const std::string& target) {
+    const detail::SubstitutionRows rows(scoring, target);
+    for (std::size_t begin = 0; begin < 4 && begin <= target.size(); ++begin) {
+        for (std::size_t end = begin; end <= target.size(); ++end) {
+            for (const char symbol : {'A', 'C', 'g'}) {
+                constexpr T guard = 12345;
+                std::vector<T> out(end - begin + 1, guard);
+                rows.fill(symbol, out.data(), begin, end);
+                for (std::size_t k = 0; k < end - begin; ++k)
+                    ASSERT_EQ(out[k], static_cast<T>(scoring.score(symbol, target[begin + k])))
+                        << begin << " " << end << " " << k;
+                ASSERT_EQ(out.back(), guard) << begin << " " << end;
+            }
+        }
+    }
+}
+
+TEST(SimdKernels, SubstitutionRowsMatchTheModelOnEveryIsa) {
+    std::mt19937_64 rng(99);
+    const std::string target = ts::random_sequence(rng, 140, "ACGTg");
+    for (const Isa isa : machine_isas()) {
+        SCOPED_TRACE(isa_name(isa));
+        const simd::ScopedIsaCap cap(isa);
+        for (const auto& scoring :
+             {SubstitutionScoring::match_mismatch(2, 4), SubstitutionScoring::match_mismatch(-1, 0),
+              SubstitutionScoring::matrix(SubstitutionMatrix::blosum62())}) {
+            expect_rows_match_model<std::int16_t>(scoring, target);
+            expect_rows_match_model<std::int32_t>(scoring, target);
+        }
     }
 }
 

@@ -2,12 +2,23 @@
 
 #include "rux_dp/base/invariant.hpp"
 #include "rux_dp/problems/linear_rows_detail.hpp"
+#include "rux_dp/problems/simd_dispatch.hpp"
 
 #include <algorithm>
 #include <limits>
 #include <span>
 #include <string>
 #include <vector>
+
+#if defined(__x86_64__) || defined(__i386__)
+// GCC 12's AVX-512 intrinsics start from _mm512_undefined_epi32(), which its own uninitialised
+// checks flag once inlined (https://gcc.gnu.org/bugzilla/show_bug.cgi?id=105593, fixed in 13).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <immintrin.h>
+#define RUX_KERNEL_X86 1
+#endif
 
 namespace rux_dp::detail {
 
@@ -33,6 +44,44 @@ SubstitutionRows::SubstitutionRows(const SubstitutionScoring& scoring, std::stri
     }
 }
 
+namespace {
+
+#ifdef RUX_KERNEL_X86
+// Match and mismatch rows with AVX-512BW: one byte compare gives the lanes of a blend.
+__attribute__((target("avx512bw,avx512vl"))) void fill_match_avx512(
+    char symbol, const char* target, std::size_t n, std::int16_t match, std::int16_t mismatch,
+    std::int16_t* out) {
+    const __m256i query = _mm256_set1_epi8(symbol);
+    const __m512i hit = _mm512_set1_epi16(match);
+    const __m512i miss = _mm512_set1_epi16(mismatch);
+    for (std::size_t j = 0; j < n; j += 32) {
+        const auto live = static_cast<__mmask32>(
+            n - j >= 32 ? ~std::uint32_t{0} : (std::uint32_t{1} << (n - j)) - 1u);
+        const __mmask32 equal = _mm256_mask_cmpeq_epi8_mask(
+            live, _mm256_maskz_loadu_epi8(live, target + j), query);
+        _mm512_mask_storeu_epi16(out + j, live, _mm512_mask_blend_epi16(equal, miss, hit));
+    }
+}
+
+__attribute__((target("avx512bw,avx512vl"))) void fill_match_avx512(
+    char symbol, const char* target, std::size_t n, std::int32_t match, std::int32_t mismatch,
+    std::int32_t* out) {
+    const __m128i query = _mm_set1_epi8(symbol);
+    const __m512i hit = _mm512_set1_epi32(match);
+    const __m512i miss = _mm512_set1_epi32(mismatch);
+    for (std::size_t j = 0; j < n; j += 16) {
+        const auto live = static_cast<__mmask16>(
+            n - j >= 16 ? 0xFFFFu : (1u << (n - j)) - 1u);
+        const __mmask16 equal =
+            _mm_mask_cmpeq_epi8_mask(live, _mm_maskz_loadu_epi8(live, target + j), query);
+        _mm512_mask_storeu_epi32(out + j, live, _mm512_mask_blend_epi32(equal, miss, hit));
+    }
+}
+#pragma GCC diagnostic pop
+#endif
+
+}  // namespace
+
 template <class T>
 void SubstitutionRows::fill(char query_symbol, T* out, std::size_t begin, std::size_t end) const {
     const std::size_t n = end - begin;
@@ -44,6 +93,12 @@ void SubstitutionRows::fill(char query_symbol, T* out, std::size_t begin, std::s
         // The negated penalty, as the model scores it (wrapping for the one unrepresentable value).
         const auto mismatch = static_cast<T>(
             static_cast<std::int32_t>(0u - static_cast<std::uint32_t>(mm.mismatch_penalty)));
+#ifdef RUX_KERNEL_X86
+        if (n >= 16 && simd::active_isa() == simd::Isa::avx512bw) {
+            fill_match_avx512(query_symbol, target, n, match, mismatch, out);
+            return;
+        }
+#endif
         T* __restrict dst = out;
         const char* __restrict src = target;
         for (std::size_t j = 0; j < n; ++j)
