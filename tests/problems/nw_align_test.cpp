@@ -235,13 +235,26 @@ TEST(NwProblem, WholeTableRunIsTheEngineRun) {
             }
         }
     }
-    // An empty query, and a table past the size kept whole, are left to the engine.
+    // An empty query, and tables past the size kept whole, are left to the engine: values up to
+    // 2^18 cells, predecessor bits (16-bit AVX-512 passes) up to 2^22.
     const NwProblem empty{.scoring = mm23, .query = "", .target = "ACG", .gap = -2};
     EXPECT_FALSE(nw_whole_table_run(empty, 1).has_value());
-    const std::string long_q(600, 'A');
-    const std::string long_t(600, 'C');
+    const std::string long_q = ts::random_sequence(rng, 600, "ACGT");
+    const std::string long_t = long_q.substr(0, 200) + long_q.substr(230);
     const NwProblem large{.scoring = mm23, .query = long_q, .target = long_t, .gap = -2};
-    EXPECT_FALSE(nw_whole_table_run(large, 25).has_value());
+    {
+        const simd::ScopedIsaCap cap(simd::Isa::avx2);
+        EXPECT_FALSE(nw_whole_table_run(large, 25).has_value());
+    }
+    if (simd::machine_isa() == simd::Isa::avx512bw) {
+        const auto whole = nw_whole_table_run(large, 25);
+        ASSERT_TRUE(whole.has_value());
+        EXPECT_EQ(whole->path, run_nw(large, 25).path);
+    }
+    const std::string huge_q(2100, 'A');
+    const std::string huge_t(2100, 'C');
+    const NwProblem huge{.scoring = mm23, .query = huge_q, .target = huge_t, .gap = -2};
+    EXPECT_FALSE(nw_whole_table_run(huge, 46).has_value());
 }
 
 TEST(NwProblem, TinyPairsAgreeWithEveryAlignment) {

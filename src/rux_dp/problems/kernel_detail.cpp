@@ -467,7 +467,7 @@ std::optional<WholeTableRun> linear_whole_table_run(const SubstitutionScoring& s
     const std::size_t m = query.size();
     const std::size_t n = target.size();
     const std::size_t width = n + 1;
-    if (m == 0 || m + 1 > kWholeTableCells / width)
+    if (m == 0 || m + 1 > kWholeTableBitCells / width)
         return std::nullopt;
     WholeTableRun run;
 
@@ -485,6 +485,8 @@ std::optional<WholeTableRun> linear_whole_table_run(const SubstitutionScoring& s
         return run;
     }
 
+    if (m + 1 > kWholeTableCells / width)
+        return std::nullopt;
     // The table is at most kWholeTableCells values, kept per thread: a batch of short pairs
     // allocates it once.
     thread_local std::vector<std::int32_t> table_storage;

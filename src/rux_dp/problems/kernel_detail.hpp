@@ -59,8 +59,10 @@ std::uint64_t linear_split_column(const SubstitutionScoring& scoring, std::strin
                                   std::uint64_t mid, std::uint64_t c, std::uint64_t c0,
                                   std::uint64_t c1);
 
-/// Tables of at most this many cells may be kept whole by `linear_whole_table_run`.
+/// Tables of at most this many cells may be kept whole by `linear_whole_table_run`: as values
+/// (4 bytes a cell), or as predecessor bits (3 bits a cell, 1.5 MiB at most).
 inline constexpr std::uint64_t kWholeTableCells = std::uint64_t{1} << 18;
+inline constexpr std::uint64_t kWholeTableBitCells = std::uint64_t{1} << 22;
 
 /// The score and path of the block-by-block reconstruction of a global linear problem with
 /// `block_size` rows per block (split at every block boundary, single blocks traced by
@@ -75,7 +77,7 @@ struct WholeTableRun {
 /// then diagonal, then vertical predecessors: each split is that path's first cell on the
 /// boundary row. A block's path is traced within its rectangle, whose table agrees with the whole
 /// one on the cells its start reaches by steps that keep the optimum. Nothing when m is 0 or the
-/// table would pass kWholeTableCells; `no_horizontal` is the violation of the block tracebacks.
+/// table would pass its limit; `no_horizontal` is the violation of the block tracebacks.
 std::optional<WholeTableRun> linear_whole_table_run(const SubstitutionScoring& scoring,
                                                     std::string_view query,
                                                     std::string_view target, std::int32_t gap,
