@@ -1,8 +1,10 @@
 // The banded global affine kernel. The band is stored by diagonal: row i keeps the offsets
 // d = j - i + band for d in [0, 2 band], so the three neighbours of a cell sit at fixed offsets
 // (diagonal d, up d + 1, left d - 1) and a row is a plain array that vector code can sweep. Scores
-// live in two rolling rows; the table keeps one byte per cell naming the predecessor of each
-// state, chosen with the preferences of the cell-by-cell reference.
+// live in two rolling rows; the traceback reads one byte per cell naming the predecessor of each
+// state, chosen with the preferences of the cell-by-cell reference. A small band keeps those
+// bytes for the whole table; a large one keeps the score rows of every R-th row instead and
+// recomputes the bytes of one block of R rows at a time as the traceback walks up through it.
 
 #include "rux_dp/problems/nw_affine.hpp"
 
@@ -11,6 +13,7 @@
 #include "rux_dp/problems/simd_dispatch.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -271,14 +274,40 @@ private:
 
 }  // namespace
 
-std::uint64_t banded_affine_table_bytes(std::uint64_t m, std::uint64_t n, std::uint64_t band) {
-    const std::uint64_t width = 2 * std::min(band, std::max(m, n)) + 1;
+namespace {
+
+// Up to this many bytes the predecessor codes of the whole band are kept; a fast pair with a
+// narrow band then pays for one pass only. Larger tables are traced from checkpoints.
+constexpr std::uint64_t whole_table_limit = std::uint64_t{4} << 20;
+
+std::uint64_t saturating_product(std::uint64_t a, std::uint64_t b) {
     constexpr std::uint64_t most = std::numeric_limits<std::uint64_t>::max();
-    return m + 1 > most / width ? most : (m + 1) * width;
+    return b != 0 && a > most / b ? most : a * b;
 }
 
-std::optional<BandedAffineTrace> trace_banded_affine(const NwAffineProblem& problem,
-                                                     std::uint64_t band) {
+// Bytes of one checkpoint: the three score rows of a row, pads included.
+std::uint64_t checkpoint_bytes(std::uint64_t width) { return 3 * (width + 2) * sizeof(std::int32_t); }
+
+// Rows per block of the checkpointed traceback: m / R checkpoints plus R rows of codes are
+// smallest at R = sqrt(m * checkpoint / code row).
+std::uint64_t block_rows_for(std::uint64_t m, std::uint64_t width) {
+    const long double ratio = static_cast<long double>(checkpoint_bytes(width)) /
+                              static_cast<long double>(width);
+    const auto rows = static_cast<std::uint64_t>(std::ceil(std::sqrt(static_cast<long double>(m) * ratio)));
+    return std::clamp<std::uint64_t>(rows, 1, std::max<std::uint64_t>(m, 1));
+}
+
+// Checkpoints of rows 0, R, 2R, ... below m, the codes of one block and of row 0, and the
+// forward pass's scratch row of codes.
+std::uint64_t checkpointed_bytes(std::uint64_t m, std::uint64_t width, std::uint64_t block_rows) {
+    const std::uint64_t checkpoints = m == 0 ? 1 : (m - 1) / block_rows + 1;
+    const std::uint64_t code_rows = std::min(block_rows, m) + 2;
+    return saturating_product(checkpoints, checkpoint_bytes(width)) +
+           saturating_product(code_rows, width);
+}
+
+std::optional<BandedAffineTrace> trace_banded(const NwAffineProblem& problem, std::uint64_t band,
+                                              std::uint64_t forced_block_rows) {
     const std::uint64_t m = problem.query.size();
     const std::uint64_t n = problem.target.size();
     if (band < (m > n ? m - n : n - m))
@@ -299,13 +328,16 @@ std::optional<BandedAffineTrace> trace_banded_affine(const NwAffineProblem& prob
     const std::int32_t e = problem.gap_extend;
     const std::size_t width = 2 * band + 1;
     const std::size_t stride = width + 2;  // a pad on each side
-    // Two rolling rows of scores per state; the predecessor codes of every row.
+    // 0: the codes of every row are kept.
+    std::uint64_t block_rows = forced_block_rows;
+    if (block_rows == 0 && banded_affine_table_bytes(m, n, band) > whole_table_limit)
+        block_rows = block_rows_for(m, width);
+
+    // Two rolling rows of scores per state.
     std::vector<std::int32_t> scores(6 * stride, neg_inf);
     const auto row_of = [&](std::size_t state, std::uint64_t i) {
         return scores.data() + (state * 2 + (i & 1)) * stride + 1;
     };
-    ByteTable from(static_cast<std::size_t>(m + 1) * width);
-    const auto from_row = [&](std::uint64_t i) { return from.data() + i * width; };
     // Offsets of row i: columns max(0, i - band) to min(i + band, n).
     const auto first_offset = [&](std::uint64_t i) { return i >= band ? 0 : band - i; };
     const auto last_offset = [&](std::uint64_t i) {
@@ -318,15 +350,13 @@ std::optional<BandedAffineTrace> trace_banded_affine(const NwAffineProblem& prob
             std::fill(r + d1 + 1, r + width + 1, neg_inf);
         }
     };
-
-    {
-        // Row 0: the start in Match at column 0, then a gap along the target.
+    // Row 0: the start in Match at column 0, then a gap along the target.
+    const auto fill_first_row = [&](std::uint8_t* codes) {
         const std::size_t d1 = last_offset(0);
         pad_row(0, band, d1);
         std::int32_t* cm = row_of(0, 0);
         std::int32_t* ct = row_of(1, 0);
         std::int32_t* cs = row_of(2, 0);
-        std::uint8_t* codes = from_row(0);
         cm[band] = 0;
         ct[band] = neg_inf;
         cs[band] = neg_inf;
@@ -339,10 +369,12 @@ std::optional<BandedAffineTrace> trace_banded_affine(const NwAffineProblem& prob
             codes[d] = open < extend ? s_extends : 0;
             cs[d] = clamp_impossible(std::max(open, extend));
         }
-    }
+    };
     std::vector<std::int32_t> srow(width + 1, 0);
     const detail::SubstitutionRows subst(problem.scoring, problem.target);
-    for (std::uint64_t i = 1; i <= m; ++i) {
+    // Row i from row i - 1. A row depends on nothing but the one before it, so a row recomputed
+    // from a restored checkpoint gets the same scores and codes.
+    const auto fill_row = [&](std::uint64_t i, std::uint8_t* codes) {
         const std::size_t d0 = first_offset(i);
         const std::size_t d1 = last_offset(i);
         invariant(d0 <= d1, "current band cell must exist while filling");
@@ -358,12 +390,47 @@ std::optional<BandedAffineTrace> trace_banded_affine(const NwAffineProblem& prob
                            .cm = row_of(0, i),
                            .ct = row_of(1, i),
                            .cs = row_of(2, i),
-                           .from = from_row(i),
+                           .from = codes,
                            .s = srow.data(),
                            .d0 = d0,
                            .d1 = d1,
                            .oe = oe,
                            .e = e});
+    };
+    // The three score rows of row i, pads included, to and from a checkpoint.
+    const auto save_row = [&](std::uint64_t i, std::int32_t* to) {
+        for (std::size_t state = 0; state < 3; ++state)
+            std::copy_n(row_of(state, i) - 1, stride, to + state * stride);
+    };
+    const auto restore_row = [&](std::uint64_t i, const std::int32_t* from) {
+        for (std::size_t state = 0; state < 3; ++state)
+            std::copy_n(from + state * stride, stride, row_of(state, i) - 1);
+    };
+
+    // Whole table: the codes of row i at i * width. Checkpointed: row 0's codes, the score rows
+    // of rows 0, R, 2R, ... below m, and room for the codes of one block of R rows, which the
+    // traceback recomputes from the block's checkpoint when it enters the block.
+    const bool whole = block_rows == 0;
+    const std::uint64_t checkpoints = whole ? 0 : (m == 0 ? 1 : (m - 1) / block_rows + 1);
+    ByteTable from(whole ? static_cast<std::size_t>(m + 1) * width
+                         : static_cast<std::size_t>(std::min(block_rows, m) + 2) * width);
+    std::uint8_t* const first_codes = from.data();
+    std::uint8_t* const block_codes = from.data() + width;  // rows below row 0 (whole: all)
+    std::uint8_t* const scratch_codes =
+        whole ? nullptr : from.data() + (std::min(block_rows, m) + 1) * width;
+    std::vector<std::int32_t> saved(static_cast<std::size_t>(checkpoints) * 3 * stride);
+
+    fill_first_row(first_codes);
+    if (!whole)
+        save_row(0, saved.data());
+    for (std::uint64_t i = 1; i <= m; ++i) {
+        if (whole) {
+            fill_row(i, block_codes + (i - 1) * width);
+            continue;
+        }
+        fill_row(i, scratch_codes);
+        if (i % block_rows == 0 && i < m)
+            save_row(i, saved.data() + (i / block_rows) * 3 * stride);
     }
 
     constexpr std::size_t mt = 0;
@@ -380,6 +447,26 @@ std::optional<BandedAffineTrace> trace_banded_affine(const NwAffineProblem& prob
     if (best < affine_usable_min)
         return std::nullopt;
 
+    // The block whose codes sit in `block_codes`; the walk goes up, so each block is recomputed
+    // once, last block first.
+    std::uint64_t loaded = std::numeric_limits<std::uint64_t>::max();
+    const auto codes_of = [&](std::uint64_t i) -> const std::uint8_t* {
+        if (i == 0)
+            return first_codes;
+        if (whole)
+            return block_codes + (i - 1) * width;
+        const std::uint64_t block = (i - 1) / block_rows;
+        const std::uint64_t top = block * block_rows;
+        if (block != loaded) {
+            restore_row(top, saved.data() + block * 3 * stride);
+            const std::uint64_t bottom = std::min(top + block_rows, m);
+            for (std::uint64_t r = top + 1; r <= bottom; ++r)
+                fill_row(r, block_codes + (r - top - 1) * width);
+            loaded = block;
+        }
+        return block_codes + (i - top - 1) * width;
+    };
+
     // Every state on the way back has a possible value (its successor was reached from it), so
     // each cell's code names its predecessor.
     BandedAffineTrace trace;
@@ -392,7 +479,7 @@ std::optional<BandedAffineTrace> trace_banded_affine(const NwAffineProblem& prob
         const std::size_t d = j + band - i;
         invariant(d >= first_offset(i) && d <= last_offset(i),
                   "banded affine traceback must stay inside the band");
-        const std::uint8_t code = from_row(i)[d];
+        const std::uint8_t code = codes_of(i)[d];
         if (state == mt) {
             invariant(i > 0 && j > 0, "match state requires a diagonal predecessor");
             state = code & 3;
@@ -414,5 +501,36 @@ std::optional<BandedAffineTrace> trace_banded_affine(const NwAffineProblem& prob
     std::reverse(trace.path.begin(), trace.path.end());
     return trace;
 }
+
+}  // namespace
+
+std::uint64_t banded_affine_table_bytes(std::uint64_t m, std::uint64_t n, std::uint64_t band) {
+    const std::uint64_t width = 2 * std::min(band, std::max(m, n)) + 1;
+    return saturating_product(m + 1, width);
+}
+
+std::uint64_t banded_affine_trace_bytes(std::uint64_t m, std::uint64_t n, std::uint64_t band) {
+    const std::uint64_t table = banded_affine_table_bytes(m, n, band);
+    if (table <= whole_table_limit)
+        return table;
+    const std::uint64_t width = 2 * std::min(band, std::max(m, n)) + 1;
+    return checkpointed_bytes(m, width, block_rows_for(m, width));
+}
+
+std::optional<BandedAffineTrace> trace_banded_affine(const NwAffineProblem& problem,
+                                                     std::uint64_t band) {
+    return trace_banded(problem, band, 0);
+}
+
+namespace detail {
+
+std::optional<BandedAffineTrace> trace_banded_affine_in_blocks(const NwAffineProblem& problem,
+                                                               std::uint64_t band,
+                                                               std::uint64_t block_rows) {
+    invariant(block_rows > 0, "banded affine blocks must hold at least one row");
+    return trace_banded(problem, band, block_rows);
+}
+
+}  // namespace detail
 
 }  // namespace rux_dp
