@@ -14,10 +14,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <string_view>
 #include <utility>
 
 #include <sys/mman.h>
@@ -43,7 +45,7 @@ struct RowArgs {
     std::int32_t* cm;        // current row
     std::int32_t* ct;
     std::int32_t* cs;
-    std::uint8_t* from;     // current row's predecessor codes
+    std::uint8_t* from;     // current row's predecessor codes; none when only scores are wanted
     const std::int32_t* s;  // substitution score per offset
     std::size_t d0;         // first stored offset of the row
     std::size_t d1;         // last stored offset of the row
@@ -62,25 +64,28 @@ constexpr std::uint8_t s_extends = 8;
 inline std::int32_t clamp_impossible(std::int32_t v) { return v < affine_usable_min ? neg_inf : v; }
 
 // Match and GapInT of offsets [d0, d1], then GapInS left to right.
+template <bool with_codes>
 void banded_row_scalar(const RowArgs& a) {
     for (std::size_t d = a.d0; d <= a.d1; ++d) {
         const std::int32_t best = std::max(a.pm[d], std::max(a.pt[d], a.ps[d]));
-        std::uint8_t code = a.pm[d] == best   ? 0
-                            : a.pt[d] == best ? from_gap_in_t
-                                              : from_gap_in_s;
         a.cm[d] = clamp_impossible(best + a.s[d]);
         const std::int32_t open = a.pm[d + 1] + a.oe;
         const std::int32_t extend = a.pt[d + 1] + a.e;
-        if (open < extend)
-            code |= t_extends;
         a.ct[d] = clamp_impossible(std::max(open, extend));
-        a.from[d] = code;
+        if constexpr (with_codes) {
+            std::uint8_t code = a.pm[d] == best   ? 0
+                                : a.pt[d] == best ? from_gap_in_t
+                                                  : from_gap_in_s;
+            if (open < extend)
+                code |= t_extends;
+            a.from[d] = code;
+        }
     }
     std::int32_t left = neg_inf;  // GapInS of the offset before d0: not stored
     for (std::size_t d = a.d0; d <= a.d1; ++d) {
         const std::int32_t open = a.cm[d - 1] + a.oe;
         const std::int32_t extend = left + a.e;
-        if (open < extend)
+        if (with_codes && open < extend)
             a.from[d] |= s_extends;
         left = clamp_impossible(std::max(open, extend));
         a.cs[d] = left;
@@ -108,6 +113,7 @@ RUX_AVX512 inline __mmask16 live_lanes(std::size_t remaining) {
 // is a max-plus prefix scan: four shift-and-max steps inside a vector, then the carry from the
 // vector before. Only the last vector of a row stores under a mask, so the pads after it keep
 // their values.
+template <bool with_codes>
 RUX_AVX512 void banded_row_avx512(const RowArgs& a) {
     const __m512i oe = _mm512_set1_epi32(a.oe);
     const __m512i e = _mm512_set1_epi32(a.e);
@@ -135,14 +141,18 @@ RUX_AVX512 void banded_row_avx512(const RowArgs& a) {
         const __m512i pt = _mm512_maskz_loadu_epi32(live, a.pt + d);
         const __m512i ps = _mm512_maskz_loadu_epi32(live, a.ps + d);
         const __m512i best = _mm512_max_epi32(pm, _mm512_max_epi32(pt, ps));
-        __m512i code = _mm512_mask_mov_epi32(code_s, _mm512_cmpeq_epi32_mask(pt, best), code_t);
-        code = _mm512_maskz_mov_epi32(_mm512_cmpneq_epi32_mask(pm, best), code);
+        __m512i code = _mm512_setzero_si512();
+        if constexpr (with_codes) {
+            code = _mm512_mask_mov_epi32(code_s, _mm512_cmpeq_epi32_mask(pt, best), code_t);
+            code = _mm512_maskz_mov_epi32(_mm512_cmpneq_epi32_mask(pm, best), code);
+        }
         const __m512i match = clamp_impossible16(_mm512_add_epi32(best, _mm512_maskz_loadu_epi32(live, a.s + d)));
 
         const __m512i t_open = _mm512_add_epi32(_mm512_maskz_loadu_epi32(live, a.pm + d + 1), oe);
         const __m512i t_extend = _mm512_add_epi32(_mm512_maskz_loadu_epi32(live, a.pt + d + 1), e);
-        code = _mm512_mask_or_epi32(code, _mm512_cmplt_epi32_mask(t_open, t_extend), code,
-                                    code_t_extends);
+        if constexpr (with_codes)
+            code = _mm512_mask_or_epi32(code, _mm512_cmplt_epi32_mask(t_open, t_extend), code,
+                                        code_t_extends);
         const __m512i gap_t = clamp_impossible16(_mm512_max_epi32(t_open, t_extend));
 
         const __m512i s_open = _mm512_add_epi32(_mm512_alignr_epi32(match, match_before, 15), oe);
@@ -155,23 +165,48 @@ RUX_AVX512 void banded_row_avx512(const RowArgs& a) {
         x = _mm512_max_epi32(x, _mm512_add_epi32(carry, ramp));
         carry = clamp_impossible16(_mm512_max_epi32(scan_last, _mm512_add_epi32(carry, e16)));
         // Extending won where opening does not reach the value.
-        code = _mm512_mask_or_epi32(code, _mm512_cmpneq_epi32_mask(s_open, x), code,
-                                    code_s_extends);
+        if constexpr (with_codes)
+            code = _mm512_mask_or_epi32(code, _mm512_cmpneq_epi32_mask(s_open, x), code,
+                                        code_s_extends);
         const __m512i gap_s = clamp_impossible16(x);
         match_before = match;
 
-        const __m128i codes = _mm512_cvtepi32_epi8(code);
         if (full) {
             _mm512_storeu_si512(a.cm + d, match);
             _mm512_storeu_si512(a.ct + d, gap_t);
             _mm512_storeu_si512(a.cs + d, gap_s);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(a.from + d), codes);
+            if constexpr (with_codes)
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(a.from + d),
+                                 _mm512_cvtepi32_epi8(code));
         } else {
             _mm512_mask_storeu_epi32(a.cm + d, live, match);
             _mm512_mask_storeu_epi32(a.ct + d, live, gap_t);
             _mm512_mask_storeu_epi32(a.cs + d, live, gap_s);
-            _mm_mask_storeu_epi8(a.from + d, live, codes);
+            if constexpr (with_codes)
+                _mm_mask_storeu_epi8(a.from + d, live, _mm512_cvtepi32_epi8(code));
         }
+    }
+}
+
+// out[k] = match when target[k] is the query symbol, else mismatch, for k < count.
+RUX_AVX512 void fill_match_mismatch_avx512(char query_symbol, const char* target,
+                                           std::int32_t* out, std::size_t count,
+                                           std::int32_t match, std::int32_t mismatch) {
+    const __m128i symbol = _mm_set1_epi8(query_symbol);
+    const __m512i if_match = _mm512_set1_epi32(match);
+    const __m512i if_mismatch = _mm512_set1_epi32(mismatch);
+    std::size_t k = 0;
+    for (; k + 16 <= count; k += 16) {
+        const __m128i symbols = _mm_loadu_si128(reinterpret_cast<const __m128i*>(target + k));
+        _mm512_storeu_si512(out + k, _mm512_mask_blend_epi32(_mm_cmpeq_epi8_mask(symbols, symbol),
+                                                             if_mismatch, if_match));
+    }
+    if (k < count) {
+        const __mmask16 live = live_lanes(count - k);
+        const __m128i symbols = _mm_maskz_loadu_epi8(live, target + k);
+        _mm512_mask_storeu_epi32(out + k, live,
+                                 _mm512_mask_blend_epi32(_mm_cmpeq_epi8_mask(symbols, symbol),
+                                                         if_mismatch, if_match));
     }
 }
 
@@ -179,14 +214,55 @@ RUX_AVX512 void banded_row_avx512(const RowArgs& a) {
 #pragma GCC diagnostic pop
 #endif
 
+// The substitution scores of a row: the shared row filler, or for a match/mismatch model on
+// AVX-512 one comparison per 16 cells.
+class RowScores {
+public:
+    RowScores(const SubstitutionScoring& scoring, std::string_view target)
+        : rows_(scoring, target), target_(target) {
+#if defined(__x86_64__)
+        if (scoring.matrix_ptr() == nullptr && simd::active_isa() == simd::Isa::avx512bw) {
+            const auto& mm = scoring.match_mismatch_values();
+            plain_ = true;
+            match_ = mm.match_score;
+            mismatch_ = static_cast<std::int32_t>(0u - static_cast<std::uint32_t>(mm.mismatch_penalty));
+        }
+#endif
+    }
+    /// out[k] = s(query_symbol, target[begin + k]) for begin + k < end.
+    void fill(char query_symbol, std::int32_t* out, std::size_t begin, std::size_t end) const {
+#if defined(__x86_64__)
+        if (plain_) {
+            fill_match_mismatch_avx512(query_symbol, target_.data() + begin, out, end - begin,
+                                       match_, mismatch_);
+            return;
+        }
+#endif
+        rows_.fill(query_symbol, out, begin, end);
+    }
+
+private:
+    detail::SubstitutionRows rows_;
+    std::string_view target_;
+    bool plain_ = false;
+    std::int32_t match_ = 0;
+    std::int32_t mismatch_ = 0;
+};
+
 void banded_row(const RowArgs& a) {
 #if defined(__x86_64__)
     if (simd::active_isa() == simd::Isa::avx512bw) {
-        banded_row_avx512(a);
+        if (a.from != nullptr)
+            banded_row_avx512<true>(a);
+        else
+            banded_row_avx512<false>(a);
         return;
     }
 #endif
-    banded_row_scalar(a);
+    if (a.from != nullptr)
+        banded_row_scalar<true>(a);
+    else
+        banded_row_scalar<false>(a);
 }
 
 }  // namespace
@@ -297,11 +373,10 @@ std::uint64_t block_rows_for(std::uint64_t m, std::uint64_t width) {
     return std::clamp<std::uint64_t>(rows, 1, std::max<std::uint64_t>(m, 1));
 }
 
-// Checkpoints of rows 0, R, 2R, ... below m, the codes of one block and of row 0, and the
-// forward pass's scratch row of codes.
+// Checkpoints of rows 0, R, 2R, ... below m, and the codes of row 0 and of one block.
 std::uint64_t checkpointed_bytes(std::uint64_t m, std::uint64_t width, std::uint64_t block_rows) {
     const std::uint64_t checkpoints = m == 0 ? 1 : (m - 1) / block_rows + 1;
-    const std::uint64_t code_rows = std::min(block_rows, m) + 2;
+    const std::uint64_t code_rows = std::min(block_rows, m) + 1;
     return saturating_product(checkpoints, checkpoint_bytes(width)) +
            saturating_product(code_rows, width);
 }
@@ -343,11 +418,14 @@ std::optional<BandedAffineTrace> trace_banded(const NwAffineProblem& problem, st
     const auto last_offset = [&](std::uint64_t i) {
         return n + band - i >= 2 * band ? 2 * band : n + band - i;
     };
+    // The next row reads this one from offset d0 - 1 to d1 + 1 at most (the band moves by one
+    // offset a row), and the row itself reads Match at d0 - 1, so the pads next to its stored
+    // offsets are all that must be impossible.
     const auto pad_row = [&](std::uint64_t i, std::size_t d0, std::size_t d1) {
         for (std::size_t state = 0; state < 3; ++state) {
             std::int32_t* r = row_of(state, i);
-            std::fill(r - 1, r + d0, neg_inf);
-            std::fill(r + d1 + 1, r + width + 1, neg_inf);
+            r[static_cast<std::ptrdiff_t>(d0) - 1] = neg_inf;
+            r[d1 + 1] = neg_inf;
         }
     };
     // Row 0: the start in Match at column 0, then a gap along the target.
@@ -371,12 +449,13 @@ std::optional<BandedAffineTrace> trace_banded(const NwAffineProblem& problem, st
         }
     };
     std::vector<std::int32_t> srow(width + 1, 0);
-    const detail::SubstitutionRows subst(problem.scoring, problem.target);
-    // Row i from row i - 1. A row depends on nothing but the one before it, so a row recomputed
-    // from a restored checkpoint gets the same scores and codes.
-    const auto fill_row = [&](std::uint64_t i, std::uint8_t* codes) {
+    const RowScores subst(problem.scoring, problem.target);
+    // Row i from row i - 1, up to column `last_col`; `codes` may be null. A cell depends only on
+    // the row before it and on cells to its left, so a row recomputed from a restored checkpoint,
+    // even cut short on the right, gets the same scores and codes up to where it stops.
+    const auto fill_row = [&](std::uint64_t i, std::uint8_t* codes, std::uint64_t last_col) {
         const std::size_t d0 = first_offset(i);
-        const std::size_t d1 = last_offset(i);
+        const std::size_t d1 = std::min<std::uint64_t>(last_offset(i), last_col + band - i);
         invariant(d0 <= d1, "current band cell must exist while filling");
         pad_row(i, d0, d1);
         // Column j = i + d - band. The cell of column 0 has no diagonal predecessor: its diagonal
@@ -413,11 +492,9 @@ std::optional<BandedAffineTrace> trace_banded(const NwAffineProblem& problem, st
     const bool whole = block_rows == 0;
     const std::uint64_t checkpoints = whole ? 0 : (m == 0 ? 1 : (m - 1) / block_rows + 1);
     ByteTable from(whole ? static_cast<std::size_t>(m + 1) * width
-                         : static_cast<std::size_t>(std::min(block_rows, m) + 2) * width);
+                         : static_cast<std::size_t>(std::min(block_rows, m) + 1) * width);
     std::uint8_t* const first_codes = from.data();
     std::uint8_t* const block_codes = from.data() + width;  // rows below row 0 (whole: all)
-    std::uint8_t* const scratch_codes =
-        whole ? nullptr : from.data() + (std::min(block_rows, m) + 1) * width;
     std::vector<std::int32_t> saved(static_cast<std::size_t>(checkpoints) * 3 * stride);
 
     fill_first_row(first_codes);
@@ -425,10 +502,10 @@ std::optional<BandedAffineTrace> trace_banded(const NwAffineProblem& problem, st
         save_row(0, saved.data());
     for (std::uint64_t i = 1; i <= m; ++i) {
         if (whole) {
-            fill_row(i, block_codes + (i - 1) * width);
+            fill_row(i, block_codes + (i - 1) * width, n);
             continue;
         }
-        fill_row(i, scratch_codes);
+        fill_row(i, nullptr, n);
         if (i % block_rows == 0 && i < m)
             save_row(i, saved.data() + (i / block_rows) * 3 * stride);
     }
@@ -448,9 +525,10 @@ std::optional<BandedAffineTrace> trace_banded(const NwAffineProblem& problem, st
         return std::nullopt;
 
     // The block whose codes sit in `block_codes`; the walk goes up, so each block is recomputed
-    // once, last block first.
+    // once, last block first. The walk enters a block on its last row at column j and stays at or
+    // left of j, so the block's rows are recomputed up to column j only.
     std::uint64_t loaded = std::numeric_limits<std::uint64_t>::max();
-    const auto codes_of = [&](std::uint64_t i) -> const std::uint8_t* {
+    const auto codes_of = [&](std::uint64_t i, std::uint64_t j) -> const std::uint8_t* {
         if (i == 0)
             return first_codes;
         if (whole)
@@ -461,7 +539,7 @@ std::optional<BandedAffineTrace> trace_banded(const NwAffineProblem& problem, st
             restore_row(top, saved.data() + block * 3 * stride);
             const std::uint64_t bottom = std::min(top + block_rows, m);
             for (std::uint64_t r = top + 1; r <= bottom; ++r)
-                fill_row(r, block_codes + (r - top - 1) * width);
+                fill_row(r, block_codes + (r - top - 1) * width, j);
             loaded = block;
         }
         return block_codes + (i - top - 1) * width;
@@ -479,7 +557,7 @@ std::optional<BandedAffineTrace> trace_banded(const NwAffineProblem& problem, st
         const std::size_t d = j + band - i;
         invariant(d >= first_offset(i) && d <= last_offset(i),
                   "banded affine traceback must stay inside the band");
-        const std::uint8_t code = codes_of(i)[d];
+        const std::uint8_t code = codes_of(i, j)[d];
         if (state == mt) {
             invariant(i > 0 && j > 0, "match state requires a diagonal predecessor");
             state = code & 3;
