@@ -146,8 +146,8 @@ struct BandedAffineTrace {
     bool operator==(const BandedAffineTrace&) const = default;
 };
 
-/// Bytes of a whole traceback table for this band (one byte per stored offset, 2 band + 1 of
-/// them per row), saturating: the size by which the band's cost is measured.
+/// Bytes a whole traceback table of this band would take (one byte per stored offset,
+/// 2 band + 1 of them per row), saturating: the measure of a band's cost, however it is traced.
 std::uint64_t banded_affine_table_bytes(std::uint64_t m, std::uint64_t n, std::uint64_t band);
 
 /// Bytes of the tables `trace_banded_affine` actually keeps for this band: the whole table when
