@@ -225,7 +225,8 @@ public:
             const auto& mm = scoring.match_mismatch_values();
             plain_ = true;
             match_ = mm.match_score;
-            mismatch_ = static_cast<std::int32_t>(0u - static_cast<std::uint32_t>(mm.mismatch_penalty));
+            mismatch_ = static_cast<std::int32_t>(0u -
+                                                  static_cast<std::uint32_t>(mm.mismatch_penalty));
         }
 #endif
     }
@@ -348,10 +349,6 @@ private:
     std::uint8_t* data_ = nullptr;
 };
 
-}  // namespace
-
-namespace {
-
 // Up to this many bytes the predecessor codes of the whole band are kept; a fast pair with a
 // narrow band then pays for one pass only. Larger tables are traced from checkpoints.
 constexpr std::uint64_t whole_table_limit = std::uint64_t{4} << 20;
@@ -362,14 +359,17 @@ std::uint64_t saturating_product(std::uint64_t a, std::uint64_t b) {
 }
 
 // Bytes of one checkpoint: the three score rows of a row, pads included.
-std::uint64_t checkpoint_bytes(std::uint64_t width) { return 3 * (width + 2) * sizeof(std::int32_t); }
+std::uint64_t checkpoint_bytes(std::uint64_t width) {
+    return 3 * (width + 2) * sizeof(std::int32_t);
+}
 
 // Rows per block of the checkpointed traceback: m / R checkpoints plus R rows of codes are
 // smallest at R = sqrt(m * checkpoint / code row).
 std::uint64_t block_rows_for(std::uint64_t m, std::uint64_t width) {
     const long double ratio = static_cast<long double>(checkpoint_bytes(width)) /
                               static_cast<long double>(width);
-    const auto rows = static_cast<std::uint64_t>(std::ceil(std::sqrt(static_cast<long double>(m) * ratio)));
+    const auto rows =
+        static_cast<std::uint64_t>(std::ceil(std::sqrt(static_cast<long double>(m) * ratio)));
     return std::clamp<std::uint64_t>(rows, 1, std::max<std::uint64_t>(m, 1));
 }
 
@@ -379,6 +379,18 @@ std::uint64_t checkpointed_bytes(std::uint64_t m, std::uint64_t width, std::uint
     const std::uint64_t code_rows = std::min(block_rows, m) + 1;
     return saturating_product(checkpoints, checkpoint_bytes(width)) +
            saturating_product(code_rows, width);
+}
+
+// The block height for tracing this band from checkpoints, or 0 to keep the whole table: when
+// the table is small, or when checkpoints would not take less (a short query against a long
+// target).
+std::uint64_t planned_block_rows(std::uint64_t m, std::uint64_t n, std::uint64_t band) {
+    const std::uint64_t table = banded_affine_table_bytes(m, n, band);
+    if (table <= whole_table_limit)
+        return 0;
+    const std::uint64_t width = 2 * std::min(band, std::max(m, n)) + 1;
+    const std::uint64_t rows = block_rows_for(m, width);
+    return checkpointed_bytes(m, width, rows) < table ? rows : 0;
 }
 
 std::optional<BandedAffineTrace> trace_banded(const NwAffineProblem& problem, std::uint64_t band,
@@ -404,9 +416,8 @@ std::optional<BandedAffineTrace> trace_banded(const NwAffineProblem& problem, st
     const std::size_t width = 2 * band + 1;
     const std::size_t stride = width + 2;  // a pad on each side
     // 0: the codes of every row are kept.
-    std::uint64_t block_rows = forced_block_rows;
-    if (block_rows == 0 && banded_affine_table_bytes(m, n, band) > whole_table_limit)
-        block_rows = block_rows_for(m, width);
+    const std::uint64_t block_rows =
+        forced_block_rows != 0 ? forced_block_rows : planned_block_rows(m, n, band);
 
     // Two rolling rows of scores per state.
     std::vector<std::int32_t> scores(6 * stride, neg_inf);
@@ -588,11 +599,10 @@ std::uint64_t banded_affine_table_bytes(std::uint64_t m, std::uint64_t n, std::u
 }
 
 std::uint64_t banded_affine_trace_bytes(std::uint64_t m, std::uint64_t n, std::uint64_t band) {
-    const std::uint64_t table = banded_affine_table_bytes(m, n, band);
-    if (table <= whole_table_limit)
-        return table;
-    const std::uint64_t width = 2 * std::min(band, std::max(m, n)) + 1;
-    return checkpointed_bytes(m, width, block_rows_for(m, width));
+    const std::uint64_t rows = planned_block_rows(m, n, band);
+    if (rows == 0)
+        return banded_affine_table_bytes(m, n, band);
+    return checkpointed_bytes(m, 2 * std::min(band, std::max(m, n)) + 1, rows);
 }
 
 std::optional<BandedAffineTrace> trace_banded_affine(const NwAffineProblem& problem,
