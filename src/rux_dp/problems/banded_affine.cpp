@@ -19,7 +19,6 @@
 #include <cstring>
 #include <limits>
 #include <memory>
-#include <string_view>
 #include <utility>
 
 #include <sys/mman.h>
@@ -46,11 +45,19 @@ struct RowArgs {
     std::int32_t* ct;
     std::int32_t* cs;
     std::uint8_t* from;     // current row's predecessor codes; none when only scores are wanted
-    const std::int32_t* s;  // substitution score per offset
+    const std::int32_t* s;  // substitution score per offset, unless read from the target
     std::size_t d0;         // first stored offset of the row
     std::size_t d1;         // last stored offset of the row
     std::int32_t oe;
     std::int32_t e;
+    // A match/mismatch model on AVX-512 compares symbols in the row sweep instead: offset d holds
+    // column col0 + (d - d0) + 1, so its target symbol is target[col0 + (d - d0)] (col0 is -1
+    // when the row starts at column 0, which has no diagonal).
+    const char* target = nullptr;
+    std::int64_t col0 = 0;
+    char symbol = 0;
+    std::int32_t match_score = 0;
+    std::int32_t mismatch_score = 0;
 };
 
 // A cell's predecessor code: bits 0-1 the state before a Match (Match, GapInT, GapInS), bit 2
@@ -113,7 +120,7 @@ RUX_AVX512 inline __mmask16 live_lanes(std::size_t remaining) {
 // is a max-plus prefix scan: four shift-and-max steps inside a vector, then the carry from the
 // vector before. Only the last vector of a row stores under a mask, so the pads after it keep
 // their values.
-template <bool with_codes>
+template <bool with_codes, bool from_target>
 RUX_AVX512 void banded_row_avx512(const RowArgs& a) {
     const __m512i oe = _mm512_set1_epi32(a.oe);
     const __m512i e = _mm512_set1_epi32(a.e);
@@ -129,6 +136,9 @@ RUX_AVX512 void banded_row_avx512(const RowArgs& a) {
     const __m512i code_s = _mm512_set1_epi32(from_gap_in_s);
     const __m512i code_t_extends = _mm512_set1_epi32(t_extends);
     const __m512i code_s_extends = _mm512_set1_epi32(s_extends);
+    const __m128i symbol = _mm_set1_epi8(a.symbol);
+    const __m512i if_match = _mm512_set1_epi32(a.match_score);
+    const __m512i if_mismatch = _mm512_set1_epi32(a.mismatch_score);
 
     const std::size_t count = a.d1 - a.d0 + 1;
     __m512i carry = neg;                               // GapInS before the vector, every lane
@@ -146,7 +156,20 @@ RUX_AVX512 void banded_row_avx512(const RowArgs& a) {
             code = _mm512_mask_mov_epi32(code_s, _mm512_cmpeq_epi32_mask(pt, best), code_t);
             code = _mm512_maskz_mov_epi32(_mm512_cmpneq_epi32_mask(pm, best), code);
         }
-        const __m512i match = clamp_impossible16(_mm512_add_epi32(best, _mm512_maskz_loadu_epi32(live, a.s + d)));
+        __m512i subst;
+        if constexpr (from_target) {
+            // Lane l of the first vector of a row that starts at column 0 takes the symbol
+            // before its own; that lane has no diagonal and any score leaves it impossible.
+            const __m128i symbols =
+                a.col0 + static_cast<std::int64_t>(k) >= 0
+                    ? _mm_maskz_loadu_epi8(live, a.target + a.col0 + static_cast<std::int64_t>(k))
+                    : _mm_bslli_si128(_mm_maskz_loadu_epi8(live >> 1, a.target), 1);
+            subst = _mm512_mask_blend_epi32(_mm_cmpeq_epi8_mask(symbols, symbol), if_mismatch,
+                                            if_match);
+        } else {
+            subst = _mm512_maskz_loadu_epi32(live, a.s + d);
+        }
+        const __m512i match = clamp_impossible16(_mm512_add_epi32(best, subst));
 
         const __m512i t_open = _mm512_add_epi32(_mm512_maskz_loadu_epi32(live, a.pm + d + 1), oe);
         const __m512i t_extend = _mm512_add_epi32(_mm512_maskz_loadu_epi32(live, a.pt + d + 1), e);
@@ -188,75 +211,24 @@ RUX_AVX512 void banded_row_avx512(const RowArgs& a) {
     }
 }
 
-// out[k] = match when target[k] is the query symbol, else mismatch, for k < count.
-RUX_AVX512 void fill_match_mismatch_avx512(char query_symbol, const char* target,
-                                           std::int32_t* out, std::size_t count,
-                                           std::int32_t match, std::int32_t mismatch) {
-    const __m128i symbol = _mm_set1_epi8(query_symbol);
-    const __m512i if_match = _mm512_set1_epi32(match);
-    const __m512i if_mismatch = _mm512_set1_epi32(mismatch);
-    std::size_t k = 0;
-    for (; k + 16 <= count; k += 16) {
-        const __m128i symbols = _mm_loadu_si128(reinterpret_cast<const __m128i*>(target + k));
-        _mm512_storeu_si512(out + k, _mm512_mask_blend_epi32(_mm_cmpeq_epi8_mask(symbols, symbol),
-                                                             if_mismatch, if_match));
-    }
-    if (k < count) {
-        const __mmask16 live = live_lanes(count - k);
-        const __m128i symbols = _mm_maskz_loadu_epi8(live, target + k);
-        _mm512_mask_storeu_epi32(out + k, live,
-                                 _mm512_mask_blend_epi32(_mm_cmpeq_epi8_mask(symbols, symbol),
-                                                         if_mismatch, if_match));
-    }
-}
-
 #undef RUX_AVX512
 #pragma GCC diagnostic pop
 #endif
 
-// The substitution scores of a row: the shared row filler, or for a match/mismatch model on
-// AVX-512 one comparison per 16 cells.
-class RowScores {
-public:
-    RowScores(const SubstitutionScoring& scoring, std::string_view target)
-        : rows_(scoring, target), target_(target) {
-#if defined(__x86_64__)
-        if (scoring.matrix_ptr() == nullptr && simd::active_isa() == simd::Isa::avx512bw) {
-            const auto& mm = scoring.match_mismatch_values();
-            plain_ = true;
-            match_ = mm.match_score;
-            mismatch_ = static_cast<std::int32_t>(0u -
-                                                  static_cast<std::uint32_t>(mm.mismatch_penalty));
-        }
-#endif
-    }
-    /// out[k] = s(query_symbol, target[begin + k]) for begin + k < end.
-    void fill(char query_symbol, std::int32_t* out, std::size_t begin, std::size_t end) const {
-#if defined(__x86_64__)
-        if (plain_) {
-            fill_match_mismatch_avx512(query_symbol, target_.data() + begin, out, end - begin,
-                                       match_, mismatch_);
-            return;
-        }
-#endif
-        rows_.fill(query_symbol, out, begin, end);
-    }
-
-private:
-    detail::SubstitutionRows rows_;
-    std::string_view target_;
-    bool plain_ = false;
-    std::int32_t match_ = 0;
-    std::int32_t mismatch_ = 0;
-};
-
 void banded_row(const RowArgs& a) {
 #if defined(__x86_64__)
     if (simd::active_isa() == simd::Isa::avx512bw) {
-        if (a.from != nullptr)
-            banded_row_avx512<true>(a);
-        else
-            banded_row_avx512<false>(a);
+        if (a.target != nullptr) {
+            if (a.from != nullptr)
+                banded_row_avx512<true, true>(a);
+            else
+                banded_row_avx512<false, true>(a);
+        } else {
+            if (a.from != nullptr)
+                banded_row_avx512<true, false>(a);
+            else
+                banded_row_avx512<false, false>(a);
+        }
         return;
     }
 #endif
@@ -460,7 +432,21 @@ std::optional<BandedAffineTrace> trace_banded(const NwAffineProblem& problem, st
         }
     };
     std::vector<std::int32_t> srow(width + 1, 0);
-    const RowScores subst(problem.scoring, problem.target);
+    const detail::SubstitutionRows subst(problem.scoring, problem.target);
+    // A match/mismatch model on AVX-512 is scored inside the row sweep, without a row of scores.
+    const char* direct_target = nullptr;
+    std::int32_t match_score = 0;
+    std::int32_t mismatch_score = 0;
+#if defined(__x86_64__)
+    if (problem.scoring.matrix_ptr() == nullptr && simd::active_isa() == simd::Isa::avx512bw) {
+        const auto& mm = problem.scoring.match_mismatch_values();
+        direct_target = problem.target.data();
+        match_score = mm.match_score;
+        // The negated penalty, as the model scores it.
+        mismatch_score =
+            static_cast<std::int32_t>(0u - static_cast<std::uint32_t>(mm.mismatch_penalty));
+    }
+#endif
     // Row i from row i - 1, up to column `last_col`; `codes` may be null. A cell depends only on
     // the row before it and on cells to its left, so a row recomputed from a restored checkpoint,
     // even cut short on the right, gets the same scores and codes up to where it stops.
@@ -472,7 +458,7 @@ std::optional<BandedAffineTrace> trace_banded(const NwAffineProblem& problem, st
         // Column j = i + d - band. The cell of column 0 has no diagonal predecessor: its diagonal
         // neighbour is a pad, so its Match comes out impossible.
         const std::size_t ds = i <= band ? d0 + 1 : d0;
-        if (ds <= d1)
+        if (ds <= d1 && direct_target == nullptr)
             subst.fill(problem.query[i - 1], srow.data() + ds, i + ds - band - 1, i + d1 - band);
         banded_row(RowArgs{.pm = row_of(0, i - 1),
                            .pt = row_of(1, i - 1),
@@ -485,7 +471,13 @@ std::optional<BandedAffineTrace> trace_banded(const NwAffineProblem& problem, st
                            .d0 = d0,
                            .d1 = d1,
                            .oe = oe,
-                           .e = e});
+                           .e = e,
+                           .target = direct_target,
+                           .col0 = static_cast<std::int64_t>(i + d0) -
+                                   static_cast<std::int64_t>(band) - 1,
+                           .symbol = problem.query[i - 1],
+                           .match_score = match_score,
+                           .mismatch_score = mismatch_score});
     };
     // The three score rows of row i, pads included, to and from a checkpoint.
     const auto save_row = [&](std::uint64_t i, std::int32_t* to) {
