@@ -112,4 +112,77 @@ TEST(BandedAffineKernel, MatchesTheReferenceOnRandomPairs) {
     }
 }
 
+// Tracing from checkpoints recomputes each block's codes with the same row kernel, so every
+// block height, including 1 and heights that do not divide the row count, gives the result of
+// the whole table.
+TEST(BandedAffineKernel, BlocksOfRowsMatchTheWholeTable) {
+    std::mt19937_64 rng(20261212);
+    const std::vector<std::size_t> lengths = {0, 1, 2, 5, 16, 17, 40, 97, 150};
+    for (const Scoring& scoring : scorings()) {
+        for (int round = 0; round < 25; ++round) {
+            const std::string query =
+                rux_dp::test_support::random_sequence(rng, lengths[rng() % lengths.size()],
+                                                      scoring.alphabet);
+            const std::string target = rng() % 4 == 0
+                                           ? rux_dp::test_support::random_sequence(
+                                                 rng, lengths[rng() % lengths.size()],
+                                                 scoring.alphabet)
+                                           : mutated(rng, query, 5 + rng() % 30, scoring.alphabet);
+            const NwAffineProblem problem{.scoring = scoring.substitution,
+                                          .query = query,
+                                          .target = target,
+                                          .gap_open = scoring.gap_open,
+                                          .gap_extend = scoring.gap_extend};
+            const std::uint64_t m = query.size();
+            const std::uint64_t diff =
+                m > target.size() ? m - target.size() : target.size() - m;
+            const std::uint64_t band = diff + rng() % 24;
+            const auto expected = trace_banded_affine_reference(problem, band);
+            const std::vector<std::uint64_t> heights = {1,     2,     3,     7,    1 + rng() % 20,
+                                                        m / 2, m - 1, m,     m + 1, 1000};
+            for (const std::uint64_t rows : heights) {
+                if (rows == 0 || rows > 1000)
+                    continue;
+                SCOPED_TRACE(std::string(scoring.name) + " " + query + " / " + target + " band " +
+                             std::to_string(band) + " rows " + std::to_string(rows));
+                for (const simd::Isa isa : isas()) {
+                    const simd::ScopedIsaCap cap(isa);
+                    EXPECT_EQ(detail::trace_banded_affine_in_blocks(problem, band, rows), expected)
+                        << "isa " << static_cast<int>(isa);
+                }
+            }
+        }
+    }
+}
+
+// A table too large to keep whole is traced from checkpoints, in a small part of its memory,
+// and still gives the reference's result.
+TEST(BandedAffineKernel, LargeTablesAreTracedFromCheckpoints) {
+    std::mt19937_64 rng(7);
+    const std::string query = rux_dp::test_support::random_sequence(rng, 4000, "ACGT");
+    const std::string target = mutated(rng, query, 15, "ACGT");
+    const NwAffineProblem problem{.scoring = SubstitutionScoring::match_mismatch(2, 4),
+                                  .query = query,
+                                  .target = target,
+                                  .gap_open = -4,
+                                  .gap_extend = -2};
+    const std::uint64_t band = 600;
+    const std::uint64_t whole = banded_affine_table_bytes(query.size(), target.size(), band);
+    EXPECT_EQ(whole, (query.size() + 1) * (2 * band + 1));
+    EXPECT_LT(banded_affine_trace_bytes(query.size(), target.size(), band), whole / 8);
+    EXPECT_EQ(banded_affine_trace_bytes(query.size(), target.size(), 10),
+              banded_affine_table_bytes(query.size(), target.size(), 10));
+    const auto expected = trace_banded_affine_reference(problem, band);
+    ASSERT_TRUE(expected.has_value());
+    for (const simd::Isa isa : isas()) {
+        const simd::ScopedIsaCap cap(isa);
+        EXPECT_EQ(trace_banded_affine(problem, band), expected) << "isa " << static_cast<int>(isa);
+    }
+    // The benchmark's 10,000-row pair at the band it widens to keeps under 4 MiB; a few rows
+    // against a long target keep their whole table, which is smaller than any checkpoint.
+    EXPECT_LT(banded_affine_trace_bytes(10000, 10000, 1473), std::uint64_t{4} << 20);
+    EXPECT_EQ(banded_affine_trace_bytes(2, 3'000'000, 3'000'000),
+              banded_affine_table_bytes(2, 3'000'000, 3'000'000));
+}
+
 }  // namespace

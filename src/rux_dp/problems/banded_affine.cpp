@@ -1,8 +1,10 @@
 // The banded global affine kernel. The band is stored by diagonal: row i keeps the offsets
 // d = j - i + band for d in [0, 2 band], so the three neighbours of a cell sit at fixed offsets
 // (diagonal d, up d + 1, left d - 1) and a row is a plain array that vector code can sweep. Scores
-// live in two rolling rows; the table keeps one byte per cell naming the predecessor of each
-// state, chosen with the preferences of the cell-by-cell reference.
+// live in two rolling rows; the traceback reads one byte per cell naming the predecessor of each
+// state, chosen with the preferences of the cell-by-cell reference. A small band keeps those
+// bytes for the whole table; a large one keeps the score rows of every R-th row instead and
+// recomputes the bytes of one block of R rows at a time as the traceback walks up through it.
 
 #include "rux_dp/problems/nw_affine.hpp"
 
@@ -11,6 +13,8 @@
 #include "rux_dp/problems/simd_dispatch.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -40,12 +44,20 @@ struct RowArgs {
     std::int32_t* cm;        // current row
     std::int32_t* ct;
     std::int32_t* cs;
-    std::uint8_t* from;     // current row's predecessor codes
-    const std::int32_t* s;  // substitution score per offset
+    std::uint8_t* from;     // current row's predecessor codes; none when only scores are wanted
+    const std::int32_t* s;  // substitution score per offset, unless read from the target
     std::size_t d0;         // first stored offset of the row
     std::size_t d1;         // last stored offset of the row
     std::int32_t oe;
     std::int32_t e;
+    // A match/mismatch model on AVX-512 compares symbols in the row sweep instead: offset d holds
+    // column col0 + (d - d0) + 1, so its target symbol is target[col0 + (d - d0)] (col0 is -1
+    // when the row starts at column 0, which has no diagonal).
+    const char* target = nullptr;
+    std::int64_t col0 = 0;
+    char symbol = 0;
+    std::int32_t match_score = 0;
+    std::int32_t mismatch_score = 0;
 };
 
 // A cell's predecessor code: bits 0-1 the state before a Match (Match, GapInT, GapInS), bit 2
@@ -59,25 +71,28 @@ constexpr std::uint8_t s_extends = 8;
 inline std::int32_t clamp_impossible(std::int32_t v) { return v < affine_usable_min ? neg_inf : v; }
 
 // Match and GapInT of offsets [d0, d1], then GapInS left to right.
+template <bool with_codes>
 void banded_row_scalar(const RowArgs& a) {
     for (std::size_t d = a.d0; d <= a.d1; ++d) {
         const std::int32_t best = std::max(a.pm[d], std::max(a.pt[d], a.ps[d]));
-        std::uint8_t code = a.pm[d] == best   ? 0
-                            : a.pt[d] == best ? from_gap_in_t
-                                              : from_gap_in_s;
         a.cm[d] = clamp_impossible(best + a.s[d]);
         const std::int32_t open = a.pm[d + 1] + a.oe;
         const std::int32_t extend = a.pt[d + 1] + a.e;
-        if (open < extend)
-            code |= t_extends;
         a.ct[d] = clamp_impossible(std::max(open, extend));
-        a.from[d] = code;
+        if constexpr (with_codes) {
+            std::uint8_t code = a.pm[d] == best   ? 0
+                                : a.pt[d] == best ? from_gap_in_t
+                                                  : from_gap_in_s;
+            if (open < extend)
+                code |= t_extends;
+            a.from[d] = code;
+        }
     }
     std::int32_t left = neg_inf;  // GapInS of the offset before d0: not stored
     for (std::size_t d = a.d0; d <= a.d1; ++d) {
         const std::int32_t open = a.cm[d - 1] + a.oe;
         const std::int32_t extend = left + a.e;
-        if (open < extend)
+        if (with_codes && open < extend)
             a.from[d] |= s_extends;
         left = clamp_impossible(std::max(open, extend));
         a.cs[d] = left;
@@ -105,6 +120,7 @@ RUX_AVX512 inline __mmask16 live_lanes(std::size_t remaining) {
 // is a max-plus prefix scan: four shift-and-max steps inside a vector, then the carry from the
 // vector before. Only the last vector of a row stores under a mask, so the pads after it keep
 // their values.
+template <bool with_codes, bool from_target>
 RUX_AVX512 void banded_row_avx512(const RowArgs& a) {
     const __m512i oe = _mm512_set1_epi32(a.oe);
     const __m512i e = _mm512_set1_epi32(a.e);
@@ -120,6 +136,9 @@ RUX_AVX512 void banded_row_avx512(const RowArgs& a) {
     const __m512i code_s = _mm512_set1_epi32(from_gap_in_s);
     const __m512i code_t_extends = _mm512_set1_epi32(t_extends);
     const __m512i code_s_extends = _mm512_set1_epi32(s_extends);
+    const __m128i symbol = _mm_set1_epi8(a.symbol);
+    const __m512i if_match = _mm512_set1_epi32(a.match_score);
+    const __m512i if_mismatch = _mm512_set1_epi32(a.mismatch_score);
 
     const std::size_t count = a.d1 - a.d0 + 1;
     __m512i carry = neg;                               // GapInS before the vector, every lane
@@ -132,14 +151,31 @@ RUX_AVX512 void banded_row_avx512(const RowArgs& a) {
         const __m512i pt = _mm512_maskz_loadu_epi32(live, a.pt + d);
         const __m512i ps = _mm512_maskz_loadu_epi32(live, a.ps + d);
         const __m512i best = _mm512_max_epi32(pm, _mm512_max_epi32(pt, ps));
-        __m512i code = _mm512_mask_mov_epi32(code_s, _mm512_cmpeq_epi32_mask(pt, best), code_t);
-        code = _mm512_maskz_mov_epi32(_mm512_cmpneq_epi32_mask(pm, best), code);
-        const __m512i match = clamp_impossible16(_mm512_add_epi32(best, _mm512_maskz_loadu_epi32(live, a.s + d)));
+        __m512i code = _mm512_setzero_si512();
+        if constexpr (with_codes) {
+            code = _mm512_mask_mov_epi32(code_s, _mm512_cmpeq_epi32_mask(pt, best), code_t);
+            code = _mm512_maskz_mov_epi32(_mm512_cmpneq_epi32_mask(pm, best), code);
+        }
+        __m512i subst;
+        if constexpr (from_target) {
+            // Lane l of the first vector of a row that starts at column 0 takes the symbol
+            // before its own; that lane has no diagonal and any score leaves it impossible.
+            const __m128i symbols =
+                a.col0 + static_cast<std::int64_t>(k) >= 0
+                    ? _mm_maskz_loadu_epi8(live, a.target + a.col0 + static_cast<std::int64_t>(k))
+                    : _mm_bslli_si128(_mm_maskz_loadu_epi8(live >> 1, a.target), 1);
+            subst = _mm512_mask_blend_epi32(_mm_cmpeq_epi8_mask(symbols, symbol), if_mismatch,
+                                            if_match);
+        } else {
+            subst = _mm512_maskz_loadu_epi32(live, a.s + d);
+        }
+        const __m512i match = clamp_impossible16(_mm512_add_epi32(best, subst));
 
         const __m512i t_open = _mm512_add_epi32(_mm512_maskz_loadu_epi32(live, a.pm + d + 1), oe);
         const __m512i t_extend = _mm512_add_epi32(_mm512_maskz_loadu_epi32(live, a.pt + d + 1), e);
-        code = _mm512_mask_or_epi32(code, _mm512_cmplt_epi32_mask(t_open, t_extend), code,
-                                    code_t_extends);
+        if constexpr (with_codes)
+            code = _mm512_mask_or_epi32(code, _mm512_cmplt_epi32_mask(t_open, t_extend), code,
+                                        code_t_extends);
         const __m512i gap_t = clamp_impossible16(_mm512_max_epi32(t_open, t_extend));
 
         const __m512i s_open = _mm512_add_epi32(_mm512_alignr_epi32(match, match_before, 15), oe);
@@ -152,22 +188,25 @@ RUX_AVX512 void banded_row_avx512(const RowArgs& a) {
         x = _mm512_max_epi32(x, _mm512_add_epi32(carry, ramp));
         carry = clamp_impossible16(_mm512_max_epi32(scan_last, _mm512_add_epi32(carry, e16)));
         // Extending won where opening does not reach the value.
-        code = _mm512_mask_or_epi32(code, _mm512_cmpneq_epi32_mask(s_open, x), code,
-                                    code_s_extends);
+        if constexpr (with_codes)
+            code = _mm512_mask_or_epi32(code, _mm512_cmpneq_epi32_mask(s_open, x), code,
+                                        code_s_extends);
         const __m512i gap_s = clamp_impossible16(x);
         match_before = match;
 
-        const __m128i codes = _mm512_cvtepi32_epi8(code);
         if (full) {
             _mm512_storeu_si512(a.cm + d, match);
             _mm512_storeu_si512(a.ct + d, gap_t);
             _mm512_storeu_si512(a.cs + d, gap_s);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(a.from + d), codes);
+            if constexpr (with_codes)
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(a.from + d),
+                                 _mm512_cvtepi32_epi8(code));
         } else {
             _mm512_mask_storeu_epi32(a.cm + d, live, match);
             _mm512_mask_storeu_epi32(a.ct + d, live, gap_t);
             _mm512_mask_storeu_epi32(a.cs + d, live, gap_s);
-            _mm_mask_storeu_epi8(a.from + d, live, codes);
+            if constexpr (with_codes)
+                _mm_mask_storeu_epi8(a.from + d, live, _mm512_cvtepi32_epi8(code));
         }
     }
 }
@@ -179,11 +218,24 @@ RUX_AVX512 void banded_row_avx512(const RowArgs& a) {
 void banded_row(const RowArgs& a) {
 #if defined(__x86_64__)
     if (simd::active_isa() == simd::Isa::avx512bw) {
-        banded_row_avx512(a);
+        if (a.target != nullptr) {
+            if (a.from != nullptr)
+                banded_row_avx512<true, true>(a);
+            else
+                banded_row_avx512<false, true>(a);
+        } else {
+            if (a.from != nullptr)
+                banded_row_avx512<true, false>(a);
+            else
+                banded_row_avx512<false, false>(a);
+        }
         return;
     }
 #endif
-    banded_row_scalar(a);
+    if (a.from != nullptr)
+        banded_row_scalar<true>(a);
+    else
+        banded_row_scalar<false>(a);
 }
 
 }  // namespace
@@ -269,16 +321,52 @@ private:
     std::uint8_t* data_ = nullptr;
 };
 
-}  // namespace
+// Up to this many bytes the predecessor codes of the whole band are kept; a fast pair with a
+// narrow band then pays for one pass only. Larger tables are traced from checkpoints.
+constexpr std::uint64_t whole_table_limit = std::uint64_t{4} << 20;
 
-std::uint64_t banded_affine_table_bytes(std::uint64_t m, std::uint64_t n, std::uint64_t band) {
-    const std::uint64_t width = 2 * std::min(band, std::max(m, n)) + 1;
+std::uint64_t saturating_product(std::uint64_t a, std::uint64_t b) {
     constexpr std::uint64_t most = std::numeric_limits<std::uint64_t>::max();
-    return m + 1 > most / width ? most : (m + 1) * width;
+    return b != 0 && a > most / b ? most : a * b;
 }
 
-std::optional<BandedAffineTrace> trace_banded_affine(const NwAffineProblem& problem,
-                                                     std::uint64_t band) {
+// Bytes of one checkpoint: the three score rows of a row, pads included.
+std::uint64_t checkpoint_bytes(std::uint64_t width) {
+    return 3 * (width + 2) * sizeof(std::int32_t);
+}
+
+// Rows per block of the checkpointed traceback: m / R checkpoints plus R rows of codes are
+// smallest at R = sqrt(m * checkpoint / code row).
+std::uint64_t block_rows_for(std::uint64_t m, std::uint64_t width) {
+    const long double ratio = static_cast<long double>(checkpoint_bytes(width)) /
+                              static_cast<long double>(width);
+    const auto rows =
+        static_cast<std::uint64_t>(std::ceil(std::sqrt(static_cast<long double>(m) * ratio)));
+    return std::clamp<std::uint64_t>(rows, 1, std::max<std::uint64_t>(m, 1));
+}
+
+// Checkpoints of rows 0, R, 2R, ... below m, and the codes of row 0 and of one block.
+std::uint64_t checkpointed_bytes(std::uint64_t m, std::uint64_t width, std::uint64_t block_rows) {
+    const std::uint64_t checkpoints = m == 0 ? 1 : (m - 1) / block_rows + 1;
+    const std::uint64_t code_rows = std::min(block_rows, m) + 1;
+    return saturating_product(checkpoints, checkpoint_bytes(width)) +
+           saturating_product(code_rows, width);
+}
+
+// The block height for tracing this band from checkpoints, or 0 to keep the whole table: when
+// the table is small, or when checkpoints would not take less (a short query against a long
+// target).
+std::uint64_t planned_block_rows(std::uint64_t m, std::uint64_t n, std::uint64_t band) {
+    const std::uint64_t table = banded_affine_table_bytes(m, n, band);
+    if (table <= whole_table_limit)
+        return 0;
+    const std::uint64_t width = 2 * std::min(band, std::max(m, n)) + 1;
+    const std::uint64_t rows = block_rows_for(m, width);
+    return checkpointed_bytes(m, width, rows) < table ? rows : 0;
+}
+
+std::optional<BandedAffineTrace> trace_banded(const NwAffineProblem& problem, std::uint64_t band,
+                                              std::uint64_t forced_block_rows) {
     const std::uint64_t m = problem.query.size();
     const std::uint64_t n = problem.target.size();
     if (band < (m > n ? m - n : n - m))
@@ -299,34 +387,37 @@ std::optional<BandedAffineTrace> trace_banded_affine(const NwAffineProblem& prob
     const std::int32_t e = problem.gap_extend;
     const std::size_t width = 2 * band + 1;
     const std::size_t stride = width + 2;  // a pad on each side
-    // Two rolling rows of scores per state; the predecessor codes of every row.
+    // 0: the codes of every row are kept.
+    const std::uint64_t block_rows =
+        forced_block_rows != 0 ? forced_block_rows : planned_block_rows(m, n, band);
+
+    // Two rolling rows of scores per state.
     std::vector<std::int32_t> scores(6 * stride, neg_inf);
     const auto row_of = [&](std::size_t state, std::uint64_t i) {
         return scores.data() + (state * 2 + (i & 1)) * stride + 1;
     };
-    ByteTable from(static_cast<std::size_t>(m + 1) * width);
-    const auto from_row = [&](std::uint64_t i) { return from.data() + i * width; };
     // Offsets of row i: columns max(0, i - band) to min(i + band, n).
     const auto first_offset = [&](std::uint64_t i) { return i >= band ? 0 : band - i; };
     const auto last_offset = [&](std::uint64_t i) {
         return n + band - i >= 2 * band ? 2 * band : n + band - i;
     };
+    // The next row reads this one from offset d0 - 1 to d1 + 1 at most (the band moves by one
+    // offset a row), and the row itself reads Match at d0 - 1, so the pads next to its stored
+    // offsets are all that must be impossible.
     const auto pad_row = [&](std::uint64_t i, std::size_t d0, std::size_t d1) {
         for (std::size_t state = 0; state < 3; ++state) {
             std::int32_t* r = row_of(state, i);
-            std::fill(r - 1, r + d0, neg_inf);
-            std::fill(r + d1 + 1, r + width + 1, neg_inf);
+            r[static_cast<std::ptrdiff_t>(d0) - 1] = neg_inf;
+            r[d1 + 1] = neg_inf;
         }
     };
-
-    {
-        // Row 0: the start in Match at column 0, then a gap along the target.
+    // Row 0: the start in Match at column 0, then a gap along the target.
+    const auto fill_first_row = [&](std::uint8_t* codes) {
         const std::size_t d1 = last_offset(0);
         pad_row(0, band, d1);
         std::int32_t* cm = row_of(0, 0);
         std::int32_t* ct = row_of(1, 0);
         std::int32_t* cs = row_of(2, 0);
-        std::uint8_t* codes = from_row(0);
         cm[band] = 0;
         ct[band] = neg_inf;
         cs[band] = neg_inf;
@@ -339,18 +430,35 @@ std::optional<BandedAffineTrace> trace_banded_affine(const NwAffineProblem& prob
             codes[d] = open < extend ? s_extends : 0;
             cs[d] = clamp_impossible(std::max(open, extend));
         }
-    }
+    };
     std::vector<std::int32_t> srow(width + 1, 0);
     const detail::SubstitutionRows subst(problem.scoring, problem.target);
-    for (std::uint64_t i = 1; i <= m; ++i) {
+    // A match/mismatch model on AVX-512 is scored inside the row sweep, without a row of scores.
+    const char* direct_target = nullptr;
+    std::int32_t match_score = 0;
+    std::int32_t mismatch_score = 0;
+#if defined(__x86_64__)
+    if (problem.scoring.matrix_ptr() == nullptr && simd::active_isa() == simd::Isa::avx512bw) {
+        const auto& mm = problem.scoring.match_mismatch_values();
+        direct_target = problem.target.data();
+        match_score = mm.match_score;
+        // The negated penalty, as the model scores it.
+        mismatch_score =
+            static_cast<std::int32_t>(0u - static_cast<std::uint32_t>(mm.mismatch_penalty));
+    }
+#endif
+    // Row i from row i - 1, up to column `last_col`; `codes` may be null. A cell depends only on
+    // the row before it and on cells to its left, so a row recomputed from a restored checkpoint,
+    // even cut short on the right, gets the same scores and codes up to where it stops.
+    const auto fill_row = [&](std::uint64_t i, std::uint8_t* codes, std::uint64_t last_col) {
         const std::size_t d0 = first_offset(i);
-        const std::size_t d1 = last_offset(i);
+        const std::size_t d1 = std::min<std::uint64_t>(last_offset(i), last_col + band - i);
         invariant(d0 <= d1, "current band cell must exist while filling");
         pad_row(i, d0, d1);
         // Column j = i + d - band. The cell of column 0 has no diagonal predecessor: its diagonal
         // neighbour is a pad, so its Match comes out impossible.
         const std::size_t ds = i <= band ? d0 + 1 : d0;
-        if (ds <= d1)
+        if (ds <= d1 && direct_target == nullptr)
             subst.fill(problem.query[i - 1], srow.data() + ds, i + ds - band - 1, i + d1 - band);
         banded_row(RowArgs{.pm = row_of(0, i - 1),
                            .pt = row_of(1, i - 1),
@@ -358,12 +466,51 @@ std::optional<BandedAffineTrace> trace_banded_affine(const NwAffineProblem& prob
                            .cm = row_of(0, i),
                            .ct = row_of(1, i),
                            .cs = row_of(2, i),
-                           .from = from_row(i),
+                           .from = codes,
                            .s = srow.data(),
                            .d0 = d0,
                            .d1 = d1,
                            .oe = oe,
-                           .e = e});
+                           .e = e,
+                           .target = direct_target,
+                           .col0 = static_cast<std::int64_t>(i + d0) -
+                                   static_cast<std::int64_t>(band) - 1,
+                           .symbol = problem.query[i - 1],
+                           .match_score = match_score,
+                           .mismatch_score = mismatch_score});
+    };
+    // The three score rows of row i, pads included, to and from a checkpoint.
+    const auto save_row = [&](std::uint64_t i, std::int32_t* to) {
+        for (std::size_t state = 0; state < 3; ++state)
+            std::copy_n(row_of(state, i) - 1, stride, to + state * stride);
+    };
+    const auto restore_row = [&](std::uint64_t i, const std::int32_t* from) {
+        for (std::size_t state = 0; state < 3; ++state)
+            std::copy_n(from + state * stride, stride, row_of(state, i) - 1);
+    };
+
+    // Whole table: the codes of row i at i * width. Checkpointed: row 0's codes, the score rows
+    // of rows 0, R, 2R, ... below m, and room for the codes of one block of R rows, which the
+    // traceback recomputes from the block's checkpoint when it enters the block.
+    const bool whole = block_rows == 0;
+    const std::uint64_t checkpoints = whole ? 0 : (m == 0 ? 1 : (m - 1) / block_rows + 1);
+    ByteTable from(whole ? static_cast<std::size_t>(m + 1) * width
+                         : static_cast<std::size_t>(std::min(block_rows, m) + 1) * width);
+    std::uint8_t* const first_codes = from.data();
+    std::uint8_t* const block_codes = from.data() + width;  // rows below row 0 (whole: all)
+    std::vector<std::int32_t> saved(static_cast<std::size_t>(checkpoints) * 3 * stride);
+
+    fill_first_row(first_codes);
+    if (!whole)
+        save_row(0, saved.data());
+    for (std::uint64_t i = 1; i <= m; ++i) {
+        if (whole) {
+            fill_row(i, block_codes + (i - 1) * width, n);
+            continue;
+        }
+        fill_row(i, nullptr, n);
+        if (i % block_rows == 0 && i < m)
+            save_row(i, saved.data() + (i / block_rows) * 3 * stride);
     }
 
     constexpr std::size_t mt = 0;
@@ -380,6 +527,27 @@ std::optional<BandedAffineTrace> trace_banded_affine(const NwAffineProblem& prob
     if (best < affine_usable_min)
         return std::nullopt;
 
+    // The block whose codes sit in `block_codes`; the walk goes up, so each block is recomputed
+    // once, last block first. The walk enters a block on its last row at column j and stays at or
+    // left of j, so the block's rows are recomputed up to column j only.
+    std::uint64_t loaded = std::numeric_limits<std::uint64_t>::max();
+    const auto codes_of = [&](std::uint64_t i, std::uint64_t j) -> const std::uint8_t* {
+        if (i == 0)
+            return first_codes;
+        if (whole)
+            return block_codes + (i - 1) * width;
+        const std::uint64_t block = (i - 1) / block_rows;
+        const std::uint64_t top = block * block_rows;
+        if (block != loaded) {
+            restore_row(top, saved.data() + block * 3 * stride);
+            const std::uint64_t bottom = std::min(top + block_rows, m);
+            for (std::uint64_t r = top + 1; r <= bottom; ++r)
+                fill_row(r, block_codes + (r - top - 1) * width, j);
+            loaded = block;
+        }
+        return block_codes + (i - top - 1) * width;
+    };
+
     // Every state on the way back has a possible value (its successor was reached from it), so
     // each cell's code names its predecessor.
     BandedAffineTrace trace;
@@ -392,7 +560,7 @@ std::optional<BandedAffineTrace> trace_banded_affine(const NwAffineProblem& prob
         const std::size_t d = j + band - i;
         invariant(d >= first_offset(i) && d <= last_offset(i),
                   "banded affine traceback must stay inside the band");
-        const std::uint8_t code = from_row(i)[d];
+        const std::uint8_t code = codes_of(i, j)[d];
         if (state == mt) {
             invariant(i > 0 && j > 0, "match state requires a diagonal predecessor");
             state = code & 3;
@@ -414,5 +582,35 @@ std::optional<BandedAffineTrace> trace_banded_affine(const NwAffineProblem& prob
     std::reverse(trace.path.begin(), trace.path.end());
     return trace;
 }
+
+}  // namespace
+
+std::uint64_t banded_affine_table_bytes(std::uint64_t m, std::uint64_t n, std::uint64_t band) {
+    const std::uint64_t width = 2 * std::min(band, std::max(m, n)) + 1;
+    return saturating_product(m + 1, width);
+}
+
+std::uint64_t banded_affine_trace_bytes(std::uint64_t m, std::uint64_t n, std::uint64_t band) {
+    const std::uint64_t rows = planned_block_rows(m, n, band);
+    if (rows == 0)
+        return banded_affine_table_bytes(m, n, band);
+    return checkpointed_bytes(m, 2 * std::min(band, std::max(m, n)) + 1, rows);
+}
+
+std::optional<BandedAffineTrace> trace_banded_affine(const NwAffineProblem& problem,
+                                                     std::uint64_t band) {
+    return trace_banded(problem, band, 0);
+}
+
+namespace detail {
+
+std::optional<BandedAffineTrace> trace_banded_affine_in_blocks(const NwAffineProblem& problem,
+                                                               std::uint64_t band,
+                                                               std::uint64_t block_rows) {
+    invariant(block_rows > 0, "banded affine blocks must hold at least one row");
+    return trace_banded(problem, band, block_rows);
+}
+
+}  // namespace detail
 
 }  // namespace rux_dp

@@ -146,14 +146,26 @@ struct BandedAffineTrace {
     bool operator==(const BandedAffineTrace&) const = default;
 };
 
-/// Bytes of the table `trace_banded_affine` keeps for this band (one byte per stored offset,
-/// 2 band + 1 of them per row), saturating.
+/// Bytes a whole traceback table of this band would take (one byte per stored offset,
+/// 2 band + 1 of them per row), saturating: the measure of a band's cost, however it is traced.
 std::uint64_t banded_affine_table_bytes(std::uint64_t m, std::uint64_t n, std::uint64_t band);
+
+/// Bytes of the tables `trace_banded_affine` actually keeps for this band: the whole table when
+/// it is small, else the checkpoint rows and the codes of one block of rows.
+std::uint64_t banded_affine_trace_bytes(std::uint64_t m, std::uint64_t n, std::uint64_t band);
 
 /// The problem aligned inside the diagonal band |i - j| <= band with a full traceback of the band;
 /// nothing when no complete alignment fits inside it (band < |m - n| among others).
 std::optional<BandedAffineTrace> trace_banded_affine(const NwAffineProblem& problem,
                                                      std::uint64_t band);
+
+namespace detail {
+/// `trace_banded_affine` traced from checkpoints every `block_rows` rows (at least 1), whatever
+/// the table size: the same result as the whole table.
+std::optional<BandedAffineTrace> trace_banded_affine_in_blocks(const NwAffineProblem& problem,
+                                                               std::uint64_t band,
+                                                               std::uint64_t block_rows);
+}  // namespace detail
 
 /// The same result from the plain cell-by-cell fill that records each predecessor state: the
 /// reference the kernel above is tested against.
