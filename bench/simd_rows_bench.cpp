@@ -1,5 +1,6 @@
-// The global linear last row (score only) on each instruction set and lane width, against the
-// plain reference and, where it is installed, parasail's scan kernels on the same pairs.
+// The global linear last row and the local best cell (score only) on each instruction set and
+// lane width, against the plain reference and, where it is installed, parasail's scan kernels on
+// the same pairs.
 
 #include "rux_dp/engine/rux_engine.hpp"
 #include "rux_dp/problems/linear_rows_detail.hpp"
@@ -88,6 +89,33 @@ void BM_LastRowReference(benchmark::State& state, std::size_t length) {
     const auto [q, t] = related_pair(length);
     for (auto _ : state)
         benchmark::DoNotOptimize(nw_last_row_reference(q, t, scoring(), kGap).back());
+    set_cells(state, q.size(), t.size());
+}
+
+// The local best cell (Smith-Waterman, score only) with the peer table's scores: match 2,
+// mismatch -4, gap -4, whose best cell at 10,000 x 10,000 may reach 20,000.
+void BM_LocalBest(benchmark::State& state, Isa isa, Lanes lanes, std::size_t length) {
+    if (static_cast<std::uint8_t>(isa) > static_cast<std::uint8_t>(simd::machine_isa())) {
+        state.SkipWithError("instruction set not available on this machine");
+        return;
+    }
+    const auto [q, t] = related_pair(length);
+    const auto local_scoring = SubstitutionScoring::match_mismatch(2, 4);
+    const simd::ScopedIsaCap cap(isa);
+    detail::LinearKernel kernel;
+    std::int32_t best = 0;
+    for (auto _ : state) {
+        best = detail::local_linear_best(q, t, local_scoring, -4, lanes, &kernel);
+        benchmark::DoNotOptimize(best);
+    }
+    if (kernel.lanes != lanes || (lanes != Lanes::scalar && kernel.isa != isa)) {
+        state.SkipWithError("the pass ran on another kernel than asked for");
+        return;
+    }
+    if (best != detail::local_linear_best_reference(q, t, local_scoring, -4)) {
+        state.SkipWithError("best cell differs from the reference");
+        return;
+    }
     set_cells(state, q.size(), t.size());
 }
 
@@ -209,6 +237,10 @@ const bool registered = [] {
         for (const Variant& v : variants)
             benchmark::RegisterBenchmark(("BM_NwLastRow/" + std::string(v.name) + size).c_str(),
                                          BM_LastRow, v.isa, v.lanes, length)
+                ->Unit(benchmark::kMillisecond);
+        for (const Variant& v : variants)
+            benchmark::RegisterBenchmark(("BM_LocalBest/" + std::string(v.name) + size).c_str(),
+                                         BM_LocalBest, v.isa, v.lanes, length)
                 ->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark(("BM_NwLastRow/reference" + size).c_str(), BM_LastRowReference,
                                      length)

@@ -64,6 +64,8 @@ std::vector<ScoringCase> scoring_cases() {
         {"mm 1/1 gap -1", SubstitutionScoring::match_mismatch(1, 1), -1, kDna},
         // Values near the 16-bit limit for a few hundred rows, and past it beyond.
         {"mm 40/40 gap -40", SubstitutionScoring::match_mismatch(40, 40), -40, kDna},
+        // Local values up to 31,700 at 317 rows: 16-bit local lanes, 32-bit global ones.
+        {"mm 100/100 gap -100", SubstitutionScoring::match_mismatch(100, 100), -100, kDna},
         {"mm 3/2 gap +1", SubstitutionScoring::match_mismatch(3, 2), 1, kDna},
         {"mm 1/5 gap +60", SubstitutionScoring::match_mismatch(1, 5), 60, kDna},
         {"mm 0/0 gap 0", SubstitutionScoring::match_mismatch(0, 0), 0, kDna},
@@ -293,6 +295,63 @@ TEST(SimdKernels, LanesPastTheLastColumnLeaveNoTrace) {
     }
 }
 
+// Local passes use the whole 16-bit range: up to a best cell of 32,767 (reached exactly by
+// identical sequences), scores and gap multiples down to -32,767; one step past either edge runs
+// 32-bit lanes. Every instruction set gives the reference's value.
+TEST(SimdKernels, LocalBestAtTheSixteenBitEdge) {
+    std::mt19937_64 rng(2718);
+    const std::string related = ts::random_sequence(rng, 300, kDna);
+    struct Case {
+        const char* name;
+        std::string query, target;
+        std::int32_t match, mismatch, gap;
+        Lanes lanes;
+    };
+    // 32,767 = 151 x 217 = 200 x 151 + 2,567 x 1.
+    const Case cases[] = {
+        {"identical 151, match 217", std::string(151, 'A'), std::string(151, 'A'), 217, 217, -100,
+         Lanes::bits16},
+        {"identical 152, match 217", std::string(152, 'A'), std::string(152, 'A'), 217, 217, -100,
+         Lanes::bits32},
+        {"200 in 2,767, gap +1", std::string(200, 'A'), std::string(2767, 'A'), 151, 1, 1,
+         Lanes::bits16},
+        {"200 in 2,768, gap +1", std::string(200, 'A'), std::string(2768, 'A'), 151, 1, 1,
+         Lanes::bits32},
+        {"related 300, match 109", mutate(rng, related, kDna), related, 109, 109, -109,
+         Lanes::bits16},
+        {"related 300, match 110", mutate(rng, related, kDna), related, 110, 110, -110,
+         Lanes::bits32},
+        {"mismatch 32,703, gap -1", ts::random_sequence(rng, 200, kDna), related, 5, 32703, -1,
+         Lanes::bits16},
+        {"mismatch 32,704, gap -1", ts::random_sequence(rng, 200, kDna), related, 5, 32704, -1,
+         Lanes::bits32},
+        {"gap -511", mutate(rng, related, kDna), related, 3, 3, -511, Lanes::bits16},
+        {"gap -512", mutate(rng, related, kDna), related, 3, 3, -512, Lanes::bits32},
+    };
+    for (const Isa isa : machine_isas()) {
+        const simd::ScopedIsaCap cap(isa);
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + " isa " + isa_name(isa));
+            const auto scoring = SubstitutionScoring::match_mismatch(c.match, c.mismatch);
+            LinearKernel kernel;
+            ASSERT_EQ(detail::local_linear_best(c.query, c.target, scoring, c.gap, Lanes::bits16,
+                                                &kernel),
+                      detail::local_linear_best_reference(c.query, c.target, scoring, c.gap));
+            const LinearKernel expected = isa == Isa::scalar
+                                              ? LinearKernel{Isa::scalar, Lanes::scalar}
+                                              : LinearKernel{isa, c.lanes};
+            EXPECT_EQ(kernel, expected);
+        }
+        // The two edges themselves: the best cells are exactly 32,767.
+        EXPECT_EQ(detail::local_linear_best(cases[0].query, cases[0].target,
+                                            SubstitutionScoring::match_mismatch(217, 217), -100),
+                  32767);
+        EXPECT_EQ(detail::local_linear_best(cases[2].query, cases[2].target,
+                                            SubstitutionScoring::match_mismatch(151, 1), 1),
+                  32767);
+    }
+}
+
 // The references themselves against the test's own 64-bit tables, where nothing wraps.
 TEST(SimdKernels, ScoresMatchIndependentTables) {
     std::mt19937_64 rng(5);
@@ -343,6 +402,22 @@ TEST(SimdKernels, LaneWidthFollowsTheBound) {
         EXPECT_EQ(detail::advance_linear_rows(row, query, target, scoring, c.gap,
                                               LinearStart::global_origin),
                   c.expected);
+    }
+    // Local passes: the benchmark's pair (best cell at most 20,000) runs 16-bit lanes.
+    const Case local_cases[] = {
+        {10000, 10000, 2, 4, -4, {isa, Lanes::bits16}},
+        {10000, 10000, 4, 4, -4, {isa, Lanes::bits32}},
+        {100, 15, 2, 4, -4, {Isa::scalar, Lanes::scalar}},
+    };
+    for (const Case& c : local_cases) {
+        SCOPED_TRACE("local " + std::to_string(c.m) + " x " + std::to_string(c.n));
+        LinearKernel kernel;
+        EXPECT_EQ(
+            detail::local_linear_best(std::string(c.m, 'A'), std::string(c.n, 'C'),
+                                      SubstitutionScoring::match_mismatch(c.match, c.mismatch),
+                                      c.gap, Lanes::bits16, &kernel),
+            0);
+        EXPECT_EQ(kernel, c.expected);
     }
     const simd::ScopedIsaCap cap(Isa::scalar);
     std::vector<std::int32_t> row = origin_row(100, -1);

@@ -87,6 +87,18 @@ std::pair<std::int64_t, std::int64_t> substitution_range(const SubstitutionScori
     return {std::min(mm.match_score, mismatch), std::max(mm.match_score, mismatch)};
 }
 
+// The highest value of a local table of `rows` x n (rows + n < 2^31). A local path starts at 0
+// and has d diagonal, v vertical and h horizontal steps with d + v <= rows and d + h <= n, so its
+// score is at most d s_max + (v + h) max(gap, 0) <= d s_max + (rows + n - 2 d) max(gap, 0), which
+// is linear in d and so largest at d = 0 or d = min(rows, n).
+std::int64_t local_highest(std::int64_t rows, std::int64_t n, std::int64_t gap,
+                           std::pair<std::int64_t, std::int64_t> s) {
+    const std::int64_t gap_pos = std::max<std::int64_t>(gap, 0);
+    const std::int64_t diagonals = std::min(rows, n);
+    return std::max({std::int64_t{0}, (rows + n) * gap_pos,
+                     diagonals * s.second + (rows + n - 2 * diagonals) * gap_pos});
+}
+
 // A bound on the magnitude of every value a pass forms (table values, the candidates, the scan's
 // intermediates), or -1 when the lengths alone rule a bound out. Every value of the pass's rows
 // is the value of a path that starts on its first row:
@@ -95,7 +107,7 @@ std::pair<std::int64_t, std::int64_t> substitution_range(const SubstitutionScori
 //   D(i, j) >= -max(i, j) max(-s_min, -gap);
 // - a path has at most `rows` diagonal and vertical steps and at most n horizontal ones, so
 //   D(i, j) <= max F + rows max(s_max, gap, 0) + n max(gap, 0);
-// - the local table lies in [0, rows max(s_max, gap, 0) + n max(gap, 0)].
+// - the local table lies in [0, local_highest(rows, n, gap, s)].
 // The candidates and the scan's values are table values moved by one substitution score or by at
 // most kGapSlack gaps.
 std::int64_t pass_magnitude(std::int64_t f_min, std::int64_t f_max, std::uint64_t rows,
@@ -111,7 +123,7 @@ std::int64_t pass_magnitude(std::int64_t f_min, std::int64_t f_max, std::uint64_
     std::int64_t lo = 0;
     std::int64_t hi = 0;
     if (local) {
-        hi = r * step_max + w * gap_pos;
+        hi = local_highest(r, w, gap, s);
     } else {
         lo = f_min - r * gap_neg;
         if (origin)
@@ -120,6 +132,29 @@ std::int64_t pass_magnitude(std::int64_t f_min, std::int64_t f_max, std::uint64_
     }
     const std::int64_t s_abs = std::max(std::abs(s.first), std::abs(s.second));
     return std::max(-lo, hi) + s_abs + kGapSlack * std::abs(gap);
+}
+
+// Whether a local pass fits the 16-bit kernels. They allow more than `linear_lanes_for`, because
+// local values never fall below 0 and, in every column that exists, each value the kernels form
+// is a candidate of its cell over the integers: the diagonal and vertical terms, the floor at 0,
+// the scan's x[l - k] + k gap (the best of a run of T ending k columns before), and the carry's
+// c + (l + 1) gap and c + lanes gap (c = H of the column before the vector). A candidate is at
+// most its cell, so at most local_highest, and at least s_min or 0 plus at most 32 gaps; so when
+// both sides fit, no such value wraps, and neither do the constants (scores, 32 gap, the ramp).
+// Lanes above column n compute from left-over values and may wrap, but shifts only move values
+// towards higher columns, and those lanes are kept out of the stores that matter and of the best
+// cell. The AVX-512 shifts are rotations whose wrapped lanes are masked out of the max; the AVX2
+// shifts bring in the lowest 16-bit value with saturating adds of at most 8 gaps, which stays
+// below 0 (8 |gap| < 2^15) and so below every lane after the floor.
+bool local_fits16(std::uint64_t rows, std::uint64_t n, std::int64_t gap,
+                  std::pair<std::int64_t, std::int64_t> s) {
+    if (rows + n >= (std::uint64_t{1} << 31))
+        return false;
+    const std::int64_t highest =
+        local_highest(static_cast<std::int64_t>(rows), static_cast<std::int64_t>(n), gap, s);
+    const std::int64_t low_side =
+        std::max(std::abs(s.first), std::abs(s.second)) + kGapSlack * std::abs(gap);
+    return highest <= simd::kLocalBound16 && low_side <= simd::kLocalBound16;
 }
 
 simd::Lanes linear_lanes(std::int64_t magnitude, simd::Lanes narrowest) {
@@ -701,9 +736,11 @@ LinearKernel choose_kernel(std::span<const std::int32_t> row, std::uint64_t rows
         f_min = lo;
         f_max = hi;
     }
-    const std::int64_t magnitude =
-        pass_magnitude(f_min, f_max, rows, n, gap, substitution_range(scoring), origin, local);
-    const simd::Lanes lanes = linear_lanes(magnitude, narrowest);
+    const auto s = substitution_range(scoring);
+    const simd::Lanes lanes =
+        local && local_fits16(rows, n, gap, s)
+            ? linear_lanes(0, narrowest)
+            : linear_lanes(pass_magnitude(f_min, f_max, rows, n, gap, s, origin, local), narrowest);
     if (lanes == simd::Lanes::scalar)
         return {simd::Isa::scalar, simd::Lanes::scalar};
     return {isa, lanes};

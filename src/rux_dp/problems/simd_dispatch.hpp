@@ -92,6 +92,12 @@ inline Lanes lanes_for(std::int64_t magnitude_bound) {
 /// every real value; no impossible sentinel drifts through their rows.
 inline constexpr std::int64_t kLinearBound16 = 16'000;
 
+/// The 16-bit limit of the local linear row kernels, for the highest value of the table and for
+/// the magnitude of the scores and gap multiples they form below 0. Local values never fall
+/// below 0 and every value the kernels form in a real column is a candidate of its cell, so the
+/// whole 16-bit range is usable (the argument is beside `local_fits16`).
+inline constexpr std::int64_t kLocalBound16 = 32'767;
+
 /// `lanes_for` for the linear-gap row kernels: the same 32-bit bound, the wider 16-bit one.
 inline Lanes linear_lanes_for(std::int64_t magnitude_bound) {
     if (magnitude_bound < 0)
