@@ -323,10 +323,13 @@ Outcome read_records(const std::filesystem::path& path, std::size_t expected) {
     return out;
 }
 
-Impl rux_program(const std::string& program, Mode mode, Scope scope, unsigned hard_limit) {
+Impl rux_program(const std::string& program, Mode mode, Scope scope, unsigned hard_limit,
+                 std::size_t max_in_flight = 0) {
     return {
-        .name = "rux-align solve",
-        .make = [program, mode, scope, hard_limit](const Pairs& pairs,
+        .name = max_in_flight == 0
+                    ? std::string("rux-align solve")
+                    : "rux-align solve --max-in-flight " + std::to_string(max_in_flight),
+        .make = [program, mode, scope, hard_limit, max_in_flight](const Pairs& pairs,
                                                    const std::filesystem::path& scratch) -> RunFn {
             const auto query_file = scratch / "query.fa";
             const auto target_file = scratch / "target.fa";
@@ -348,6 +351,8 @@ Impl rux_program(const std::string& program, Mode mode, Scope scope, unsigned ha
                                              "jsonl",
                                              "--output",
                                              output_file.string()};
+            if (max_in_flight != 0)
+                args.insert(args.end(), {"--max-in-flight", std::to_string(max_in_flight)});
             if (mode != Mode::edit) {
                 args.insert(args.end(), {"--match", std::to_string(match_score),
                                          "--mismatch-penalty", std::to_string(mismatch_penalty)});
@@ -636,6 +641,10 @@ std::vector<Impl> impls_for(const Case& c, const std::string& program, unsigned 
     }
     impls.push_back(rux_solve(mode, scope));
     impls.push_back(rux_program(program, mode, scope, hard_limit));
+    // A window of 2 pairs (the default with one thread) hands every 2 short pairs between the
+    // threads and back; a wide window shows the throughput without that.
+    if (c.pairs > 1)
+        impls.push_back(rux_program(program, mode, scope, hard_limit, 1024));
     if (mode == Mode::edit) {
         impls.push_back(edlib_impl(scope));
     } else {

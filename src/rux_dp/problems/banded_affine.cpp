@@ -186,7 +186,10 @@ RUX_AVX512 void banded_row_avx512(const RowArgs& a) {
         x = _mm512_max_epi32(x, _mm512_add_epi32(_mm512_alignr_epi32(x, neg, 8), e8));
         const __m512i scan_last = _mm512_permutexvar_epi32(last, x);
         x = _mm512_max_epi32(x, _mm512_add_epi32(carry, ramp));
-        carry = clamp_impossible16(_mm512_max_epi32(scan_last, _mm512_add_epi32(carry, e16)));
+        // Not clamped (the clamp sat on the chain from vector to vector): the carry is at least
+        // the lowest Match plus oe, far above where a sum could wrap, and an impossible carry
+        // stays under every possible value it meets, so no possible value or code changes.
+        carry = _mm512_max_epi32(scan_last, _mm512_add_epi32(carry, e16));
         // Extending won where opening does not reach the value.
         if constexpr (with_codes)
             code = _mm512_mask_or_epi32(code, _mm512_cmpneq_epi32_mask(s_open, x), code,
