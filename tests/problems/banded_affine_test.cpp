@@ -8,6 +8,8 @@
 
 #include <random>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "support/score_dp_brute_force.hpp"
@@ -75,24 +77,38 @@ std::vector<simd::Isa> isas() {
     return out;
 }
 
+// A query of one of `lengths`, and a target that is unrelated one time in `unrelated_one_in`
+// and otherwise the query mutated.
+std::pair<std::string, std::string> random_pair(std::mt19937_64& rng,
+                                                const std::vector<std::size_t>& lengths,
+                                                const Scoring& scoring,
+                                                std::uint64_t unrelated_one_in) {
+    std::string query = rux_dp::test_support::random_sequence(
+        rng, lengths[rng() % lengths.size()], scoring.alphabet);
+    std::string target =
+        rng() % unrelated_one_in == 0
+            ? rux_dp::test_support::random_sequence(rng, lengths[rng() % lengths.size()],
+                                                    scoring.alphabet)
+            : mutated(rng, query, 5 + rng() % 30, scoring.alphabet);
+    return {std::move(query), std::move(target)};
+}
+
+NwAffineProblem problem_of(const Scoring& scoring, std::string_view query,
+                           std::string_view target) {
+    return {.scoring = scoring.substitution,
+            .query = query,
+            .target = target,
+            .gap_open = scoring.gap_open,
+            .gap_extend = scoring.gap_extend};
+}
+
 TEST(BandedAffineKernel, MatchesTheReferenceOnRandomPairs) {
     std::mt19937_64 rng(20261211);
     const std::vector<std::size_t> lengths = {0, 1, 2, 7, 15, 16, 17, 31, 33, 64, 65, 150};
     for (const Scoring& scoring : scorings()) {
         for (int round = 0; round < 60; ++round) {
-            const std::string query =
-                rux_dp::test_support::random_sequence(rng, lengths[rng() % lengths.size()],
-                                                      scoring.alphabet);
-            const std::string target = rng() % 3 == 0
-                                           ? rux_dp::test_support::random_sequence(
-                                                 rng, lengths[rng() % lengths.size()],
-                                                 scoring.alphabet)
-                                           : mutated(rng, query, 5 + rng() % 30, scoring.alphabet);
-            const NwAffineProblem problem{.scoring = scoring.substitution,
-                                          .query = query,
-                                          .target = target,
-                                          .gap_open = scoring.gap_open,
-                                          .gap_extend = scoring.gap_extend};
+            const auto [query, target] = random_pair(rng, lengths, scoring, 3);
+            const NwAffineProblem problem = problem_of(scoring, query, target);
             const std::uint64_t diff =
                 query.size() > target.size() ? query.size() - target.size()
                                              : target.size() - query.size();
@@ -120,19 +136,8 @@ TEST(BandedAffineKernel, BlocksOfRowsMatchTheWholeTable) {
     const std::vector<std::size_t> lengths = {0, 1, 2, 5, 16, 17, 40, 97, 150};
     for (const Scoring& scoring : scorings()) {
         for (int round = 0; round < 25; ++round) {
-            const std::string query =
-                rux_dp::test_support::random_sequence(rng, lengths[rng() % lengths.size()],
-                                                      scoring.alphabet);
-            const std::string target = rng() % 4 == 0
-                                           ? rux_dp::test_support::random_sequence(
-                                                 rng, lengths[rng() % lengths.size()],
-                                                 scoring.alphabet)
-                                           : mutated(rng, query, 5 + rng() % 30, scoring.alphabet);
-            const NwAffineProblem problem{.scoring = scoring.substitution,
-                                          .query = query,
-                                          .target = target,
-                                          .gap_open = scoring.gap_open,
-                                          .gap_extend = scoring.gap_extend};
+            const auto [query, target] = random_pair(rng, lengths, scoring, 4);
+            const NwAffineProblem problem = problem_of(scoring, query, target);
             const std::uint64_t m = query.size();
             const std::uint64_t diff =
                 m > target.size() ? m - target.size() : target.size() - m;

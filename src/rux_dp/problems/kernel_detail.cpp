@@ -270,12 +270,13 @@ void trace_blocks(const SubstitutionScoring& scoring, std::string_view query,
     }
 }
 
-// The split columns from the values of the whole table (n + 1 per row).
-std::vector<std::uint64_t> split_columns(const std::int32_t* table, std::size_t m, std::size_t n,
-                                         const SubstitutionScoring& scoring,
-                                         std::string_view query, std::string_view target,
-                                         std::int32_t gap, std::uint64_t block_size) {
-    const std::size_t width = n + 1;
+// The split columns, traced back along the leftmost optimal path from (m, n): `left(i, j)` and
+// `diagonal(i, j)` tell whether cell (i, j) keeps its value from that predecessor, and `up(i, j)`
+// must hold where neither does.
+template <class Left, class Diagonal, class Up>
+std::vector<std::uint64_t> split_columns(std::size_t m, std::size_t n, std::uint64_t block_size,
+                                         const Left& left, const Diagonal& diagonal,
+                                         const Up& up) {
     const std::uint64_t count = blocks_over(m, block_size);
     std::vector<std::uint64_t> columns(count + 1, 0);
     columns[count] = n;
@@ -285,8 +286,7 @@ std::vector<std::uint64_t> split_columns(const std::int32_t* table, std::size_t 
     std::uint64_t boundary = count - 1;
     std::uint64_t boundary_row = boundary * block_size;
     while (i > 0) {
-        const std::int32_t value = table[i * width + j];
-        if (j > 0 && value == wrap_add(table[i * width + j - 1], gap)) {
+        if (j > 0 && left(i, j)) {
             --j;
             continue;
         }
@@ -296,14 +296,10 @@ std::vector<std::uint64_t> split_columns(const std::int32_t* table, std::size_t 
             --boundary;
             boundary_row -= block_size;
         }
-        if (j > 0
-            && value
-                   == wrap_add(table[(i - 1) * width + j - 1],
-                               scoring.score(query[i - 1], target[j - 1]))) {
+        if (j > 0 && diagonal(i, j)) {
             --j;
         } else {
-            invariant(value == wrap_add(table[(i - 1) * width + j], gap),
-                      "NW table cell must have a predecessor");
+            invariant(j == 0 || up(i, j), "NW table cell must have a predecessor");
         }
         --i;
     }
@@ -352,37 +348,6 @@ private:
     const std::uint32_t* bits_;
     std::size_t words_;
 };
-
-// The split columns from the predecessor bits: `split_columns` without the values.
-std::vector<std::uint64_t> split_columns(const TightBits& bits, std::size_t m, std::size_t n,
-                                         std::uint64_t block_size) {
-    const std::uint64_t count = blocks_over(m, block_size);
-    std::vector<std::uint64_t> columns(count + 1, 0);
-    columns[count] = n;
-    std::size_t i = m;
-    std::size_t j = n;
-    std::uint64_t boundary = count - 1;
-    std::uint64_t boundary_row = boundary * block_size;
-    while (i > 0) {
-        if (j > 0 && bits.at(i, j, TightBits::horizontal)) {
-            --j;
-            continue;
-        }
-        if (i == boundary_row) {
-            columns[boundary] = j;
-            --boundary;
-            boundary_row -= block_size;
-        }
-        if (j > 0 && bits.at(i, j, TightBits::diagonal)) {
-            --j;
-        } else {
-            invariant(j == 0 || bits.at(i, j, TightBits::vertical),
-                      "NW table cell must have a predecessor");
-        }
-        --i;
-    }
-    return columns;
-}
 
 // Widest block rectangle traced from the bits: one 64-bit word per row.
 constexpr std::uint64_t kBitBlockColumns = 64;
@@ -476,7 +441,11 @@ std::optional<WholeTableRun> linear_whole_table_run(const SubstitutionScoring& s
     if (const auto score = linear_tight_bits(query, target, scoring, gap, bit_storage)) {
         run.score = *score;
         const TightBits bits(bit_storage.data(), n);
-        const std::vector<std::uint64_t> columns = split_columns(bits, m, n, block_size);
+        const std::vector<std::uint64_t> columns = split_columns(
+            m, n, block_size,
+            [&](std::size_t i, std::size_t j) { return bits.at(i, j, TightBits::horizontal); },
+            [&](std::size_t i, std::size_t j) { return bits.at(i, j, TightBits::diagonal); },
+            [&](std::size_t i, std::size_t j) { return bits.at(i, j, TightBits::vertical); });
         trace_blocks(scoring, query, target, gap, block_size, columns, no_horizontal,
                      [&](PathCell start, PathCell end, std::vector<PathCell>& path) {
                          return trace_block_from_bits(bits, start, end, no_horizontal, path);
@@ -498,8 +467,19 @@ std::optional<WholeTableRun> linear_whole_table_run(const SubstitutionScoring& s
     advance_linear_rows(row, query, target, scoring, gap, LinearStart::global_origin,
                         table + width);
     run.score = table[m * width + n];
-    const std::vector<std::uint64_t> columns =
-        split_columns(table, m, n, scoring, query, target, gap, block_size);
+    const auto value = [&](std::size_t i, std::size_t j) { return table[i * width + j]; };
+    const std::vector<std::uint64_t> columns = split_columns(
+        m, n, block_size,
+        [&](std::size_t i, std::size_t j) {
+            return value(i, j) == wrap_add(value(i, j - 1), gap);
+        },
+        [&](std::size_t i, std::size_t j) {
+            return value(i, j)
+                   == wrap_add(value(i - 1, j - 1), scoring.score(query[i - 1], target[j - 1]));
+        },
+        [&](std::size_t i, std::size_t j) {
+            return value(i, j) == wrap_add(value(i - 1, j), gap);
+        });
     trace_blocks(scoring, query, target, gap, block_size, columns, no_horizontal,
                  [](PathCell, PathCell, std::vector<PathCell>&) { return false; }, run.path);
     return run;

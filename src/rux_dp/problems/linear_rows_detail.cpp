@@ -310,19 +310,10 @@ __attribute__((target("avx512bw,avx512vl"))) inline Avx512Gaps16 avx512_gaps16(s
     };
 }
 
-// T of the 32 columns from j, then its max-plus prefix scan within the vector.
-// `live` selects the columns that exist: the lanes above them load 0, and since the scan only
-// carries values upwards, what they compute never reaches a live lane.
-template <bool kLocal>
-__attribute__((target("avx512bw,avx512vl"), always_inline)) inline __m512i scan16_avx512(
-    const std::int16_t* up, const std::int16_t* s, std::size_t j, const Avx512Gaps16& c,
-    __mmask32 live = ~__mmask32{0}) {
-    const __m512i diagonal = _mm512_add_epi16(_mm512_maskz_loadu_epi16(live, up + j - 1),
-                                              _mm512_maskz_loadu_epi16(live, s + j - 1));
-    const __m512i vertical = _mm512_add_epi16(_mm512_maskz_loadu_epi16(live, up + j), c.g1);
-    __m512i x = _mm512_max_epi16(diagonal, vertical);
-    if constexpr (kLocal)
-        x = _mm512_max_epi16(x, _mm512_setzero_si512());
+// The max-plus prefix scan of x within the vector: lane l becomes the max over k <= l of
+// x(k) + (l - k) gap.
+__attribute__((target("avx512bw,avx512vl"), always_inline)) inline __m512i scan16_within(
+    __m512i x, const Avx512Gaps16& c) {
     x = _mm512_mask_max_epi16(x, 0xFFFFFFFEu, x,
                               _mm512_add_epi16(_mm512_permutexvar_epi16(c.rotate1, x), c.g1));
     x = _mm512_mask_max_epi16(x, 0xFFFFFFFCu, x,
@@ -334,6 +325,33 @@ __attribute__((target("avx512bw,avx512vl"), always_inline)) inline __m512i scan1
     return _mm512_mask_max_epi16(
         x, 0xFFFF0000u, x,
         _mm512_add_epi16(_mm512_shuffle_i64x2(x, x, _MM_SHUFFLE(1, 0, 3, 2)), c.g16));
+}
+
+// The diagonal and vertical candidates of the 32 columns from j. `live` selects the columns that
+// exist: the lanes above them load 0, and since the scan only carries values upwards, what they
+// compute never reaches a live lane.
+struct Candidates16 {
+    __m512i diagonal, vertical;
+};
+
+__attribute__((target("avx512bw,avx512vl"), always_inline)) inline Candidates16 candidates16(
+    const std::int16_t* up, const std::int16_t* s, std::size_t j, const Avx512Gaps16& c,
+    __mmask32 live) {
+    return {.diagonal = _mm512_add_epi16(_mm512_maskz_loadu_epi16(live, up + j - 1),
+                                         _mm512_maskz_loadu_epi16(live, s + j - 1)),
+            .vertical = _mm512_add_epi16(_mm512_maskz_loadu_epi16(live, up + j), c.g1)};
+}
+
+// T of the 32 columns from j, then its scan within the vector.
+template <bool kLocal>
+__attribute__((target("avx512bw,avx512vl"), always_inline)) inline __m512i scan16_avx512(
+    const std::int16_t* up, const std::int16_t* s, std::size_t j, const Avx512Gaps16& c,
+    __mmask32 live = ~__mmask32{0}) {
+    const Candidates16 t = candidates16(up, s, j, c, live);
+    __m512i x = _mm512_max_epi16(t.diagonal, t.vertical);
+    if constexpr (kLocal)
+        x = _mm512_max_epi16(x, _mm512_setzero_si512());
+    return scan16_within(x, c);
 }
 
 // One row with the constants of its gap already built (a pass builds them once for all rows).
@@ -610,30 +628,16 @@ __attribute__((target("avx512bw,avx512vl"))) std::int16_t rows16_avx512_tight(
             const __mmask32 live = j + kLanes <= n + 1
                                        ? ~__mmask32{0}
                                        : static_cast<__mmask32>((std::uint32_t{1} << (n + 1 - j)) - 1u);
-            const __m512i diagonal = _mm512_add_epi16(_mm512_maskz_loadu_epi16(live, up + j - 1),
-                                                      _mm512_maskz_loadu_epi16(live, s + j - 1));
-            const __m512i vertical =
-                _mm512_add_epi16(_mm512_maskz_loadu_epi16(live, up + j), c.g1);
-            __m512i x = _mm512_max_epi16(diagonal, vertical);
-            x = _mm512_mask_max_epi16(x, 0xFFFFFFFEu, x,
-                                      _mm512_add_epi16(_mm512_permutexvar_epi16(c.rotate1, x), c.g1));
-            x = _mm512_mask_max_epi16(x, 0xFFFFFFFCu, x,
-                                      _mm512_add_epi16(_mm512_alignr_epi32(x, x, 15), c.g2));
-            x = _mm512_mask_max_epi16(x, 0xFFFFFFF0u, x,
-                                      _mm512_add_epi16(_mm512_alignr_epi32(x, x, 14), c.g4));
-            x = _mm512_mask_max_epi16(x, 0xFFFFFF00u, x,
-                                      _mm512_add_epi16(_mm512_alignr_epi32(x, x, 12), c.g8));
-            x = _mm512_mask_max_epi16(
-                x, 0xFFFF0000u, x,
-                _mm512_add_epi16(_mm512_shuffle_i64x2(x, x, _MM_SHUFFLE(1, 0, 3, 2)), c.g16));
+            const Candidates16 t = candidates16(up, s, j, c, live);
+            __m512i x = scan16_within(_mm512_max_epi16(t.diagonal, t.vertical), c);
             const __m512i x_last = _mm512_permutexvar_epi16(c.last, x);
             x = _mm512_max_epi16(x, _mm512_add_epi16(carry, c.ramp));
             // H(j - 1) beside every H(j): the vector moved up one lane, the carry in lane 0.
             const __m512i left =
                 _mm512_mask_mov_epi16(_mm512_permutexvar_epi16(c.rotate1, x), 1, carry);
             carry = _mm512_max_epi16(x_last, _mm512_add_epi16(carry, c.g32));
-            d_out[w] = _mm512_mask_cmpeq_epi16_mask(live, x, diagonal);
-            v_out[w] = _mm512_mask_cmpeq_epi16_mask(live, x, vertical);
+            d_out[w] = _mm512_mask_cmpeq_epi16_mask(live, x, t.diagonal);
+            v_out[w] = _mm512_mask_cmpeq_epi16_mask(live, x, t.vertical);
             h_out[w] = _mm512_mask_cmpeq_epi16_mask(live, x, _mm512_add_epi16(left, c.g1));
             _mm512_mask_storeu_epi16(cur + j, live, x);
         }
