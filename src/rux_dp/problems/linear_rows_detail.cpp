@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <type_traits>
@@ -646,6 +647,107 @@ __attribute__((target("avx512bw,avx512vl"))) std::int16_t rows16_avx512_tight(
     return up[n];
 }
 
+// The 32-bit version of rows16_avx512_tight: 16 lanes, so each vector's masks fill one half of a
+// 32-bit word of bits (half k of the row is byte 2k of it, the machine being little-endian).
+__attribute__((target("avx512bw,avx512vl"))) std::int32_t rows32_avx512_tight(
+    std::int32_t* up, std::int32_t* cur, const SubstitutionProfile<std::int32_t>& profile,
+    std::string_view query, std::size_t n, std::int32_t gap, std::uint32_t* bits,
+    std::size_t words) {
+    constexpr std::size_t kLanes = 16;
+    const __m512i iota = _mm512_loadu_si512(kIota32.data());
+    const __m512i g = _mm512_set1_epi32(gap);
+    const __m512i ramp = _mm512_mullo_epi32(_mm512_add_epi32(iota, _mm512_set1_epi32(1)), g);
+    const __m512i g_lanes = _mm512_set1_epi32(gap * 16);
+    const __m512i g2 = _mm512_set1_epi32(gap * 2);
+    const __m512i g4 = _mm512_set1_epi32(gap * 4);
+    const __m512i g8 = _mm512_set1_epi32(gap * 8);
+    const __m512i last = _mm512_set1_epi32(15);
+    for (std::size_t i = 0; i < query.size(); ++i) {
+        const std::int32_t* s = profile.row(query[i]);
+        auto* d_out = reinterpret_cast<unsigned char*>(bits + i * 3 * words);
+        unsigned char* v_out = d_out + words * 4;
+        unsigned char* h_out = v_out + words * 4;
+        cur[0] = up[0] + gap;
+        __m512i carry = _mm512_set1_epi32(cur[0]);
+        for (std::size_t j = 1, w = 0; j <= n; j += kLanes, ++w) {
+            const __mmask16 live = j + kLanes <= n + 1
+                                       ? __mmask16{0xFFFF}
+                                       : static_cast<__mmask16>((1u << (n + 1 - j)) - 1u);
+            const __m512i diagonal = _mm512_add_epi32(_mm512_maskz_loadu_epi32(live, up + j - 1),
+                                                      _mm512_maskz_loadu_epi32(live, s + j - 1));
+            const __m512i vertical = _mm512_add_epi32(_mm512_maskz_loadu_epi32(live, up + j), g);
+            __m512i x = _mm512_max_epi32(diagonal, vertical);
+            x = _mm512_mask_max_epi32(x, 0xFFFE, x,
+                                      _mm512_add_epi32(_mm512_alignr_epi32(x, x, 15), g));
+            x = _mm512_mask_max_epi32(x, 0xFFFC, x,
+                                      _mm512_add_epi32(_mm512_alignr_epi32(x, x, 14), g2));
+            x = _mm512_mask_max_epi32(x, 0xFFF0, x,
+                                      _mm512_add_epi32(_mm512_alignr_epi32(x, x, 12), g4));
+            x = _mm512_mask_max_epi32(
+                x, 0xFF00, x,
+                _mm512_add_epi32(_mm512_shuffle_i64x2(x, x, _MM_SHUFFLE(1, 0, 3, 2)), g8));
+            const __m512i scan_last = _mm512_permutexvar_epi32(last, x);
+            x = _mm512_max_epi32(x, _mm512_add_epi32(carry, ramp));
+            const __m512i left = _mm512_mask_mov_epi32(_mm512_alignr_epi32(x, x, 15), 1, carry);
+            carry = _mm512_max_epi32(scan_last, _mm512_add_epi32(carry, g_lanes));
+            const auto store_mask = [&](unsigned char* out, __mmask16 mask) {
+                const auto value = static_cast<std::uint16_t>(mask);
+                std::memcpy(out + 2 * w, &value, sizeof value);
+            };
+            store_mask(d_out, _mm512_mask_cmpeq_epi32_mask(live, x, diagonal));
+            store_mask(v_out, _mm512_mask_cmpeq_epi32_mask(live, x, vertical));
+            store_mask(h_out, _mm512_mask_cmpeq_epi32_mask(live, x, _mm512_add_epi32(left, g)));
+            _mm512_mask_storeu_epi32(cur + j, live, x);
+        }
+        std::swap(up, cur);
+    }
+    return up[n];
+}
+
+// Origins carried through one row of the global recurrence from its predecessor bits (`row_bits`
+// as `linear_tight_bits` lays out one row): a cell takes the origin of its horizontal
+// predecessor when that reaches its value, else of the vertical one when that does, else of the
+// diagonal one; column 0 keeps the one above. Sixteen columns at a time: the vertical or
+// diagonal origins from the row above, then each run of horizontal cells takes the origin of the
+// cell before the run, by doubling within the vector and from the vector before for a run that
+// starts below it.
+__attribute__((target("avx512bw,avx512vl"))) void carry_origins_avx512(
+    const std::uint32_t* row_bits, std::size_t words, const std::uint32_t* above,
+    std::uint32_t* out, std::size_t n) {
+    constexpr std::size_t kLanes = 16;
+    const auto* v_bits = reinterpret_cast<const unsigned char*>(row_bits + words);
+    const auto* h_bits = reinterpret_cast<const unsigned char*>(row_bits + 2 * words);
+    const __m512i zero = _mm512_setzero_si512();
+    const __m512i last = _mm512_set1_epi32(15);
+    out[0] = above[0];
+    __m512i carry = _mm512_set1_epi32(static_cast<int>(out[0]));
+    for (std::size_t j = 1, w = 0; j <= n; j += kLanes, ++w) {
+        const __mmask16 live = j + kLanes <= n + 1
+                                   ? __mmask16{0xFFFF}
+                                   : static_cast<__mmask16>((1u << (n + 1 - j)) - 1u);
+        std::uint16_t v = 0;
+        std::uint16_t h = 0;
+        std::memcpy(&v, v_bits + 2 * w, sizeof v);
+        std::memcpy(&h, h_bits + 2 * w, sizeof h);
+        __m512i x = _mm512_mask_blend_epi32(v, _mm512_maskz_loadu_epi32(live, above + j - 1),
+                                            _mm512_maskz_loadu_epi32(live, above + j));
+        // Lane l of a run takes lane l - k while lanes (l - k, l] are all horizontal, k doubling.
+        std::uint32_t m = h & live;
+        x = _mm512_mask_mov_epi32(x, static_cast<__mmask16>(m), _mm512_alignr_epi32(x, zero, 15));
+        m &= m << 1;
+        x = _mm512_mask_mov_epi32(x, static_cast<__mmask16>(m), _mm512_alignr_epi32(x, zero, 14));
+        m &= m << 2;
+        x = _mm512_mask_mov_epi32(x, static_cast<__mmask16>(m), _mm512_alignr_epi32(x, zero, 12));
+        m &= m << 4;
+        x = _mm512_mask_mov_epi32(x, static_cast<__mmask16>(m), _mm512_alignr_epi32(x, zero, 8));
+        // The run from lane 0 up continues the one before the vector.
+        const std::uint32_t from_before = h & ~(static_cast<std::uint32_t>(h) + 1u) & live;
+        x = _mm512_mask_mov_epi32(x, static_cast<__mmask16>(from_before), carry);
+        _mm512_mask_storeu_epi32(out + j, live, x);
+        carry = _mm512_permutexvar_epi32(last, x);
+    }
+}
+
 #pragma GCC diagnostic pop
 #endif  // RUX_LINEAR_X86
 
@@ -846,34 +948,68 @@ std::int32_t local_linear_best(std::string_view query, std::string_view target,
     return local_linear_best_reference(query, target, scoring, gap);
 }
 
+bool advance_linear_rows_tight(std::span<std::int32_t> row, std::string_view query,
+                               std::string_view target, const SubstitutionScoring& scoring,
+                               std::int32_t gap, LinearStart start,
+                               std::vector<std::uint32_t>& bits) {
+#ifdef RUX_LINEAR_X86
+    const std::size_t n = target.size();
+    invariant(row.size() == n + 1, "linear row width mismatch");
+    const LinearKernel kernel = choose_kernel(row, query.size(), n, scoring, gap,
+                                              start == LinearStart::global_origin, false,
+                                              simd::Lanes::bits16);
+    if (kernel.isa != simd::Isa::avx512bw || kernel.lanes == simd::Lanes::scalar)
+        return false;
+    const std::size_t words = tight_words(n);
+    bits.resize(query.size() * 3 * words);
+    const auto pass = [&]<class T>(T lane_gap, auto rows) {
+        PassBuffers<T>& kept = kept_buffers<T>();
+        const SubstitutionProfile<T> profile(scoring, query, target, kept.profile);
+        std::vector<T> up_own;
+        std::vector<T> cur_own;
+        T* up = aligned_at(pass_storage(kept.up, up_own, n + 1 + 2 * kPad<T>), 1);
+        T* cur = aligned_at(pass_storage(kept.cur, cur_own, n + 1 + 2 * kPad<T>), 1);
+        for (std::size_t j = 0; j <= n; ++j)
+            up[j] = static_cast<T>(row[j]);
+        rows(up, cur, profile, query, n, lane_gap, bits.data(), words);
+        // The kernels leave the last row in `up` (a swap after every row).
+        const T* last = query.size() % 2 == 0 ? up : cur;
+        for (std::size_t j = 0; j <= n; ++j)
+            row[j] = last[j];
+    };
+    if (kernel.lanes == simd::Lanes::bits16)
+        pass(static_cast<std::int16_t>(gap), rows16_avx512_tight);
+    else
+        pass(gap, rows32_avx512_tight);
+    return true;
+#else
+    (void)row, (void)query, (void)target, (void)scoring, (void)gap, (void)start, (void)bits;
+    return false;
+#endif
+}
+
 std::optional<std::int32_t> linear_tight_bits(std::string_view query, std::string_view target,
                                               const SubstitutionScoring& scoring, std::int32_t gap,
                                               std::vector<std::uint32_t>& bits) {
-#ifdef RUX_LINEAR_X86
-    const std::size_t n = target.size();
-    std::vector<std::int32_t> origin(n + 1);
-    for (std::size_t j = 1; j <= n; ++j)
-        origin[j] = wrap_add(origin[j - 1], gap);
-    const LinearKernel kernel = choose_kernel(origin, query.size(), n, scoring, gap, true, false,
-                                              simd::Lanes::bits16);
-    if (kernel.isa != simd::Isa::avx512bw || kernel.lanes != simd::Lanes::bits16)
+    std::vector<std::int32_t> row(target.size() + 1);
+    for (std::size_t j = 1; j < row.size(); ++j)
+        row[j] = wrap_add(row[j - 1], gap);
+    if (!advance_linear_rows_tight(row, query, target, scoring, gap, LinearStart::global_origin,
+                                   bits))
         return std::nullopt;
-    PassBuffers<std::int16_t>& kept = kept_buffers<std::int16_t>();
-    const SubstitutionProfile<std::int16_t> profile(scoring, query, target, kept.profile);
-    std::vector<std::int16_t> up_own;
-    std::vector<std::int16_t> cur_own;
-    constexpr std::size_t pad = 2 * kPad<std::int16_t>;
-    std::int16_t* up = aligned_at(pass_storage(kept.up, up_own, n + 1 + pad), 1);
-    std::int16_t* cur = aligned_at(pass_storage(kept.cur, cur_own, n + 1 + pad), 1);
-    for (std::size_t j = 0; j <= n; ++j)
-        up[j] = static_cast<std::int16_t>(origin[j]);
-    const std::size_t words = tight_words(n);
-    bits.resize(query.size() * 3 * words);
-    return rows16_avx512_tight(up, cur, profile, query, n, static_cast<std::int16_t>(gap),
-                               bits.data(), words);
+    return row.back();
+}
+
+bool carry_linear_origins(const std::uint32_t* row_bits, std::size_t n,
+                          const std::uint32_t* above, std::uint32_t* out) {
+#ifdef RUX_LINEAR_X86
+    if (simd::active_isa() != simd::Isa::avx512bw)
+        return false;
+    carry_origins_avx512(row_bits, tight_words(n), above, out, n);
+    return true;
 #else
-    (void)query, (void)target, (void)scoring, (void)gap, (void)bits;
-    return std::nullopt;
+    (void)row_bits, (void)n, (void)above, (void)out;
+    return false;
 #endif
 }
 

@@ -54,15 +54,29 @@ std::int32_t local_linear_best(std::string_view query, std::string_view target,
 /// 32-bit words per row and per kind in `linear_tight_bits`: one bit per column 1..n.
 inline std::size_t tight_words(std::size_t n) { return (n + 31) / 32; }
 
-/// Which predecessors reach each cell of the global linear table of `query` x `target` (from
-/// row 0), for a traceback that needs no values. Row i (1..m) takes 3 `tight_words(n)` words at
-/// (i - 1) * 3 * words: first D, then V, then H; bit (j - 1) % 32 of word (j - 1) / 32 tells for
-/// column j whether D(i, j) equals D(i - 1, j - 1) + s, D(i - 1, j) + gap and D(i, j - 1) + gap
-/// respectively. Returns D(m, n), or nothing (and leaves `bits` alone) when the pass cannot run
-/// in 16-bit AVX-512 lanes; the values are those of `advance_nw_row_reference`.
+/// `advance_linear_rows` on the AVX-512 kernels only, keeping instead of the rows which
+/// predecessors reach each cell: row k of the pass (query symbol k) takes 3 `tight_words(n)` words
+/// at k * 3 * words, first D, then V, then H; bit (j - 1) % 32 of word (j - 1) / 32 tells for
+/// column j whether the value equals the diagonal (above left plus s), the vertical (above plus
+/// gap) and the horizontal (left plus gap) candidate. False, with nothing changed, when no
+/// AVX-512 kernel can run the pass exactly (the bound, or the machine).
+bool advance_linear_rows_tight(std::span<std::int32_t> row, std::string_view query,
+                               std::string_view target, const SubstitutionScoring& scoring,
+                               std::int32_t gap, LinearStart start,
+                               std::vector<std::uint32_t>& bits);
+
+/// The predecessor bits of the whole global linear table of `query` x `target` from row 0 (row i
+/// at (i - 1) * 3 * words) and D(m, n); nothing when `advance_linear_rows_tight` cannot run.
 std::optional<std::int32_t> linear_tight_bits(std::string_view query, std::string_view target,
                                               const SubstitutionScoring& scoring, std::int32_t gap,
                                               std::vector<std::uint32_t>& bits);
+
+/// Origins (32-bit values) carried through one row of the global recurrence from its bits:
+/// out[j] = out[j - 1] where the horizontal candidate reaches the value, else above[j] where the
+/// vertical one does, else above[j - 1]; out[0] = above[0]. False when the machine lacks
+/// AVX-512BW.
+bool carry_linear_origins(const std::uint32_t* row_bits, std::size_t n, const std::uint32_t* above,
+                          std::uint32_t* out);
 
 /// `local_linear_best` with two rolling rows and wrapping 32-bit additions.
 std::int32_t local_linear_best_reference(std::string_view query, std::string_view target,

@@ -5,6 +5,7 @@
 #include "rux_dp/problems/linear_rows_detail.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <utility>
 
 namespace rux_dp {
@@ -42,10 +43,52 @@ void check_semiglobal_width(const SemiGlobalFrontier& frontier, std::size_t n) {
     invariant(frontier.origins.size() == n + 1, "semi-global start width mismatch");
 }
 
+// Rows per vector pass of `advance_rows_vector`: their predecessor bits are kept at once.
+constexpr std::uint64_t kVectorRows = 64;
+
+// Advances `frontier` over rows [begin, end) with the AVX-512 passes while they can run them
+// exactly, carrying the origins (columns on row 0) from the predecessor bits with the same ties as
+// `advance_semiglobal`; returns the row reached, where the scalar rows take over.
+std::uint64_t advance_rows_vector(SemiGlobalFrontier& frontier, const SemiGlobalProblem& p,
+                                  std::uint64_t begin, std::uint64_t end) {
+    const std::size_t n = p.target.size();
+    if (begin == end || n >= std::numeric_limits<std::uint32_t>::max())
+        return begin;
+    thread_local std::vector<std::uint32_t> bits;
+    std::vector<std::uint32_t> above(n + 1);
+    std::vector<std::uint32_t> origins(n + 1);
+    for (std::size_t j = 0; j <= n; ++j) {
+        invariant(frontier.origins[j].first == 0, "semi-global origins must lie on row 0");
+        origins[j] = static_cast<std::uint32_t>(frontier.origins[j].second);
+    }
+    const std::size_t words = detail::tight_words(n);
+    std::uint64_t row = begin;
+    while (row < end) {
+        const std::uint64_t rows = std::min(kVectorRows, end - row);
+        if (!detail::advance_linear_rows_tight(frontier.H, p.query.substr(row, rows), p.target,
+                                               p.scoring, p.gap, detail::LinearStart::any_row,
+                                               bits))
+            break;
+        for (std::uint64_t k = 0; k < rows; ++k) {
+            std::swap(above, origins);
+            const bool carried = detail::carry_linear_origins(bits.data() + k * 3 * words, n,
+                                                              above.data(), origins.data());
+            invariant(carried, "semi-global vector rows need AVX-512BW");
+        }
+        row += rows;
+    }
+    for (std::size_t j = 0; j <= n; ++j)
+        frontier.origins[j] = {0, origins[j]};
+    return row;
+}
+
 SemiGlobalFrontier advance_rows(SemiGlobalFrontier frontier, const SemiGlobalProblem& p,
                                 std::uint64_t begin, std::uint64_t end) {
     const std::size_t n = p.target.size();
     check_semiglobal_width(frontier, n);
+    begin = advance_rows_vector(frontier, p, begin, end);
+    if (begin == end)
+        return frontier;
     SemiGlobalFrontier next{.H = std::vector<std::int32_t>(n + 1),
                             .origins = std::vector<PathCell>(n + 1)};
     std::vector<std::int32_t> srow(n);
