@@ -192,6 +192,35 @@ TEST(SimdKernels, SubstitutionRowsMatchTheModelOnEveryIsa) {
     }
 }
 
+// The 64-bit local origins (tables past 2^32 cells) against the 32-bit ones, which the problem
+// tests hold to the scalar rows: the same cell numbers from any bits, widths around the vectors.
+TEST(SimdKernels, LocalOriginsAgreeInBothWidths) {
+    if (simd::machine_isa() != Isa::avx512bw)
+        GTEST_SKIP() << "no AVX-512BW";
+    std::mt19937_64 rng(77);
+    for (const std::size_t n : {1, 7, 8, 9, 15, 16, 17, 31, 32, 33, 63, 64, 65, 200}) {
+        for (int round = 0; round < 20; ++round) {
+            std::vector<std::uint32_t> bits(3 * detail::tight_words(n));
+            // Long runs of horizontal cells as well as scattered ones.
+            for (auto& word : bits)
+                word = round % 2 == 0 ? static_cast<std::uint32_t>(rng())
+                                      : static_cast<std::uint32_t>(rng() | rng() | rng());
+            std::vector<std::uint32_t> above32(n + 1);
+            for (auto& v : above32)
+                v = static_cast<std::uint32_t>(rng());
+            const std::vector<std::uint64_t> above64(above32.begin(), above32.end());
+            const auto base = static_cast<std::uint32_t>(rng() % 1000000);
+            std::vector<std::uint32_t> out32(n + 1);
+            std::vector<std::uint64_t> out64(n + 1);
+            ASSERT_TRUE(detail::carry_local_origins(bits.data(), n, above32.data(), out32.data(),
+                                                    base));
+            ASSERT_TRUE(detail::carry_local_origins(bits.data(), n, above64.data(), out64.data(),
+                                                    std::uint64_t{base}));
+            EXPECT_EQ(std::vector<std::uint64_t>(out32.begin(), out32.end()), out64) << n;
+        }
+    }
+}
+
 TEST(SimdKernels, GlobalRowsMatchReferenceOnEveryIsaAndLaneWidth) {
     std::mt19937_64 rng(20240611);
     std::set<std::pair<Isa, Lanes>> ran;

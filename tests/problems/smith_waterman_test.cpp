@@ -2,6 +2,7 @@
 
 #include "rux_dp/base/invariant.hpp"
 #include "rux_dp/engine/rux_engine.hpp"
+#include "rux_dp/problems/simd_dispatch.hpp"
 
 #include <gtest/gtest.h>
 
@@ -181,6 +182,60 @@ TEST(SmithWatermanProblem, RandomPairsAgreeWithFullTables) {
                 EXPECT_EQ(ts::bf_rescore_linear(run.path, q, t, scheme.score, scheme.gap),
                           expected);
                 EXPECT_EQ(problem.score_path(run.path), (PathScore{true, run.score}));
+            }
+        }
+    }
+}
+
+// The vector rows carry origins and the best cell from predecessor bits; they must give the
+// scalar rows' frontiers exactly (origins, ties and the first best cell in row-major order), from
+// row 0 and from a row inside the table, in 16-bit and 32-bit lanes, and the engine the same
+// paths.
+TEST(SmithWatermanProblem, FrontiersAreTheSameOnEveryInstructionSet) {
+    std::mt19937_64 rng(4343);
+    auto cases = schemes();
+    cases.push_back({"two letters gap 0", SubstitutionScoring::match_mismatch(1, 1),
+                     ts::match_mismatch_score(1, 1), 0, "AC"});
+    cases.push_back({"32-bit scores", SubstitutionScoring::match_mismatch(300, 200),
+                     ts::match_mismatch_score(300, 200), -250, "ACGT"});
+    const std::vector<std::size_t> lengths = {1, 2, 7, 8, 9, 15, 16, 17, 33, 64, 65, 100, 170};
+    for (const auto& scheme : cases) {
+        for (int round = 0; round < 12; ++round) {
+            const std::string q = ts::random_sequence(rng, 1 + rng() % 200, scheme.alphabet);
+            // Every third target holds the query with a long insertion (runs of horizontal
+            // steps longer than a vector), every third the query with a few substitutions (scores
+            // that keep growing from row to row, past 16 bits in the second pass).
+            std::string t =
+                round % 3 == 0
+                    ? q.substr(0, q.size() / 2) + ts::random_sequence(rng, 70, scheme.alphabet)
+                          + q.substr(q.size() / 2)
+                    : ts::random_sequence(rng, lengths[rng() % lengths.size()], scheme.alphabet);
+            if (round % 3 == 1) {
+                t = q;
+                for (char& c : t)
+                    if (rng() % 20 == 0)
+                        c = scheme.alphabet[rng() % scheme.alphabet.size()];
+            }
+            SCOPED_TRACE(std::string(scheme.name) + ": " + q + " | " + t);
+            const SmithWatermanProblem problem{
+                .scoring = scheme.scoring, .query = q, .target = t, .gap = scheme.gap};
+            const std::uint64_t mid = q.size() / 3;
+            const auto frontiers = [&] {
+                const SwFrontier first =
+                    problem.summarize_block(0, mid).apply(problem.init_frontier());
+                return std::pair(first, problem.summarize_block(mid, q.size()).apply(first));
+            };
+            const auto path = [&] {
+                return RuxEngine<SmithWatermanProblem>::make(problem, 7).run_with_stats().path;
+            };
+            simd::ScopedIsaCap scalar(simd::Isa::scalar);
+            const auto expected = frontiers();
+            const auto expected_path = path();
+            for (const simd::Isa isa : {simd::Isa::avx2, simd::Isa::avx512bw}) {
+                const simd::ScopedIsaCap cap(isa);
+                SCOPED_TRACE(static_cast<int>(isa));
+                EXPECT_EQ(frontiers(), expected);
+                EXPECT_EQ(path(), expected_path);
             }
         }
     }

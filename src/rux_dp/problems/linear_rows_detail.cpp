@@ -108,7 +108,8 @@ std::int64_t local_highest(std::int64_t rows, std::int64_t n, std::int64_t gap,
 //   D(i, j) >= -max(i, j) max(-s_min, -gap);
 // - a path has at most `rows` diagonal and vertical steps and at most n horizontal ones, so
 //   D(i, j) <= max F + rows max(s_max, gap, 0) + n max(gap, 0);
-// - the local table lies in [0, local_highest(rows, n, gap, s)].
+// - the local table lies in [0, max F + local_highest(rows, n, gap, s)]: a local path of the pass
+//   starts at 0 or continues from a value of the first row.
 // The candidates and the scan's values are table values moved by one substitution score or by at
 // most kGapSlack gaps.
 std::int64_t pass_magnitude(std::int64_t f_min, std::int64_t f_max, std::uint64_t rows,
@@ -124,7 +125,7 @@ std::int64_t pass_magnitude(std::int64_t f_min, std::int64_t f_max, std::uint64_
     std::int64_t lo = 0;
     std::int64_t hi = 0;
     if (local) {
-        hi = local_highest(r, w, gap, s);
+        hi = std::max<std::int64_t>(f_max, 0) + local_highest(r, w, gap, s);
     } else {
         lo = f_min - r * gap_neg;
         if (origin)
@@ -140,18 +141,20 @@ std::int64_t pass_magnitude(std::int64_t f_min, std::int64_t f_max, std::uint64_
 // is a candidate of its cell over the integers: the diagonal and vertical terms, the floor at 0,
 // the scan's x[l - k] + k gap (the best of a run of T ending k columns before), and the carry's
 // c + (l + 1) gap and c + lanes gap (c = H of the column before the vector). A candidate is at
-// most its cell, so at most local_highest, and at least s_min or 0 plus at most 32 gaps; so when
-// both sides fit, no such value wraps, and neither do the constants (scores, 32 gap, the ramp).
+// most its cell, so at most max F + local_highest (F the first row of the pass, all 0 from row 0),
+// and at least s_min or 0 plus at most 32 gaps; so when both sides fit, no such value wraps, and
+// neither do the constants (scores, 32 gap, the ramp).
 // Lanes above column n compute from left-over values and may wrap, but shifts only move values
 // towards higher columns, and those lanes are kept out of the stores that matter and of the best
 // cell. The AVX-512 shifts are rotations whose wrapped lanes are masked out of the max; the AVX2
 // shifts bring in the lowest 16-bit value with saturating adds of at most 8 gaps, which stays
 // below 0 (8 |gap| < 2^15) and so below every lane after the floor.
-bool local_fits16(std::uint64_t rows, std::uint64_t n, std::int64_t gap,
+bool local_fits16(std::int64_t f_max, std::uint64_t rows, std::uint64_t n, std::int64_t gap,
                   std::pair<std::int64_t, std::int64_t> s) {
     if (rows + n >= (std::uint64_t{1} << 31))
         return false;
     const std::int64_t highest =
+        std::max<std::int64_t>(f_max, 0) +
         local_highest(static_cast<std::int64_t>(rows), static_cast<std::int64_t>(n), gap, s);
     const std::int64_t low_side =
         std::max(std::abs(s.first), std::abs(s.second)) + kGapSlack * std::abs(gap);
@@ -609,50 +612,86 @@ __attribute__((target("avx2"))) void row32_avx2(const std::int32_t* up, std::int
         *best = std::max(*best, hmax_epi32_avx2(top));
 }
 
-// All rows of a global 16-bit pass from row 0, keeping for every cell which predecessors reach
-// its value instead of the value: per row, the D words, then V, then H (`linear_tight_bits`).
-// The steps are those of row16_avx512_with, one vector at a time.
-__attribute__((target("avx512bw,avx512vl"))) std::int16_t rows16_avx512_tight(
+// All rows of a 16-bit pass, keeping for every cell which predecessors reach its value instead
+// of the value: per row, the D words, then V, then H (`advance_linear_rows_tight`). The steps are
+// those of row16_avx512_with, one vector at a time. kLocal: the local recurrence, with the first
+// words telling where the value is positive instead of D, and every row whose best cell beats
+// `track->best` reported (row, first column of that value, value).
+template <bool kLocal>
+__attribute__((target("avx512bw,avx512vl"))) void rows16_avx512_tight(
     std::int16_t* up, std::int16_t* cur, const SubstitutionProfile<std::int16_t>& profile,
     std::string_view query, std::size_t n, std::int16_t gap, std::uint32_t* bits,
-    std::size_t words) {
+    std::size_t words, LocalBestTrack* track) {
     constexpr std::size_t kLanes = 32;
     const Avx512Gaps16 c = avx512_gaps16(gap);
+    const __m512i zero = _mm512_setzero_si512();
     for (std::size_t i = 0; i < query.size(); ++i) {
         const std::int16_t* s = profile.row(query[i]);
         std::uint32_t* d_out = bits + i * 3 * words;
         std::uint32_t* v_out = d_out + words;
         std::uint32_t* h_out = v_out + words;
-        cur[0] = static_cast<std::int16_t>(up[0] + gap);
+        cur[0] = kLocal ? std::int16_t{0} : static_cast<std::int16_t>(up[0] + gap);
         __m512i carry = _mm512_set1_epi16(cur[0]);
+        __m512i top = zero;
         for (std::size_t j = 1, w = 0; j <= n; j += kLanes, ++w) {
             const __mmask32 live = j + kLanes <= n + 1
                                        ? ~__mmask32{0}
                                        : static_cast<__mmask32>((std::uint32_t{1} << (n + 1 - j)) - 1u);
             const Candidates16 t = candidates16(up, s, j, c, live);
-            __m512i x = scan16_within(_mm512_max_epi16(t.diagonal, t.vertical), c);
+            __m512i x = _mm512_max_epi16(t.diagonal, t.vertical);
+            if constexpr (kLocal)
+                x = _mm512_max_epi16(x, zero);
+            x = scan16_within(x, c);
             const __m512i x_last = _mm512_permutexvar_epi16(c.last, x);
             x = _mm512_max_epi16(x, _mm512_add_epi16(carry, c.ramp));
             // H(j - 1) beside every H(j): the vector moved up one lane, the carry in lane 0.
             const __m512i left =
                 _mm512_mask_mov_epi16(_mm512_permutexvar_epi16(c.rotate1, x), 1, carry);
             carry = _mm512_max_epi16(x_last, _mm512_add_epi16(carry, c.g32));
-            d_out[w] = _mm512_mask_cmpeq_epi16_mask(live, x, t.diagonal);
+            if constexpr (kLocal) {
+                d_out[w] = _mm512_mask_cmpgt_epi16_mask(live, x, zero);
+                top = _mm512_mask_max_epi16(top, live, top, x);
+            } else {
+                d_out[w] = _mm512_mask_cmpeq_epi16_mask(live, x, t.diagonal);
+            }
             v_out[w] = _mm512_mask_cmpeq_epi16_mask(live, x, t.vertical);
             h_out[w] = _mm512_mask_cmpeq_epi16_mask(live, x, _mm512_add_epi16(left, c.g1));
             _mm512_mask_storeu_epi16(cur + j, live, x);
         }
+        if constexpr (kLocal) {
+            const __m512i high = _mm512_srai_epi32(top, 16);
+            const __m512i low = _mm512_srai_epi32(_mm512_slli_epi32(top, 16), 16);
+            const std::int32_t row_best = _mm512_reduce_max_epi32(_mm512_max_epi32(high, low));
+            if (row_best > track->best) {
+                const __m512i wanted = _mm512_set1_epi16(static_cast<std::int16_t>(row_best));
+                std::size_t j = 1;
+                for (;; j += kLanes) {
+                    const __mmask32 live = j + kLanes <= n + 1
+                                               ? ~__mmask32{0}
+                                               : static_cast<__mmask32>(
+                                                     (std::uint32_t{1} << (n + 1 - j)) - 1u);
+                    const __mmask32 hit = _mm512_mask_cmpeq_epi16_mask(
+                        live, _mm512_maskz_loadu_epi16(live, cur + j), wanted);
+                    if (hit != 0) {
+                        j += static_cast<std::size_t>(__builtin_ctz(hit));
+                        break;
+                    }
+                }
+                track->best = row_best;
+                track->events.push_back({.row = i, .col = j, .score = row_best});
+            }
+        }
         std::swap(up, cur);
     }
-    return up[n];
 }
 
 // The 32-bit version of rows16_avx512_tight: 16 lanes, so each vector's masks fill one half of a
 // 32-bit word of bits (half k of the row is byte 2k of it, the machine being little-endian).
-__attribute__((target("avx512bw,avx512vl"))) std::int32_t rows32_avx512_tight(
+template <bool kLocal>
+__attribute__((target("avx512bw,avx512vl"))) void rows32_avx512_tight(
     std::int32_t* up, std::int32_t* cur, const SubstitutionProfile<std::int32_t>& profile,
     std::string_view query, std::size_t n, std::int32_t gap, std::uint32_t* bits,
-    std::size_t words) {
+    std::size_t words, LocalBestTrack* track) {
     constexpr std::size_t kLanes = 16;
     const __m512i iota = _mm512_loadu_si512(kIota32.data());
     const __m512i g = _mm512_set1_epi32(gap);
@@ -662,13 +701,15 @@ __attribute__((target("avx512bw,avx512vl"))) std::int32_t rows32_avx512_tight(
     const __m512i g4 = _mm512_set1_epi32(gap * 4);
     const __m512i g8 = _mm512_set1_epi32(gap * 8);
     const __m512i last = _mm512_set1_epi32(15);
+    const __m512i zero = _mm512_setzero_si512();
     for (std::size_t i = 0; i < query.size(); ++i) {
         const std::int32_t* s = profile.row(query[i]);
         auto* d_out = reinterpret_cast<unsigned char*>(bits + i * 3 * words);
         unsigned char* v_out = d_out + words * 4;
         unsigned char* h_out = v_out + words * 4;
-        cur[0] = up[0] + gap;
+        cur[0] = kLocal ? 0 : up[0] + gap;
         __m512i carry = _mm512_set1_epi32(cur[0]);
+        __m512i top = zero;
         for (std::size_t j = 1, w = 0; j <= n; j += kLanes, ++w) {
             const __mmask16 live = j + kLanes <= n + 1
                                        ? __mmask16{0xFFFF}
@@ -677,6 +718,8 @@ __attribute__((target("avx512bw,avx512vl"))) std::int32_t rows32_avx512_tight(
                                                       _mm512_maskz_loadu_epi32(live, s + j - 1));
             const __m512i vertical = _mm512_add_epi32(_mm512_maskz_loadu_epi32(live, up + j), g);
             __m512i x = _mm512_max_epi32(diagonal, vertical);
+            if constexpr (kLocal)
+                x = _mm512_max_epi32(x, zero);
             x = _mm512_mask_max_epi32(x, 0xFFFE, x,
                                       _mm512_add_epi32(_mm512_alignr_epi32(x, x, 15), g));
             x = _mm512_mask_max_epi32(x, 0xFFFC, x,
@@ -694,32 +737,60 @@ __attribute__((target("avx512bw,avx512vl"))) std::int32_t rows32_avx512_tight(
                 const auto value = static_cast<std::uint16_t>(mask);
                 std::memcpy(out + 2 * w, &value, sizeof value);
             };
-            store_mask(d_out, _mm512_mask_cmpeq_epi32_mask(live, x, diagonal));
+            if constexpr (kLocal) {
+                store_mask(d_out, _mm512_mask_cmpgt_epi32_mask(live, x, zero));
+                top = _mm512_mask_max_epi32(top, live, top, x);
+            } else {
+                store_mask(d_out, _mm512_mask_cmpeq_epi32_mask(live, x, diagonal));
+            }
             store_mask(v_out, _mm512_mask_cmpeq_epi32_mask(live, x, vertical));
             store_mask(h_out, _mm512_mask_cmpeq_epi32_mask(live, x, _mm512_add_epi32(left, g)));
             _mm512_mask_storeu_epi32(cur + j, live, x);
         }
+        if constexpr (kLocal) {
+            const std::int32_t row_best = _mm512_reduce_max_epi32(top);
+            if (row_best > track->best) {
+                const __m512i wanted = _mm512_set1_epi32(row_best);
+                std::size_t j = 1;
+                for (;; j += kLanes) {
+                    const __mmask16 live = j + kLanes <= n + 1
+                                               ? __mmask16{0xFFFF}
+                                               : static_cast<__mmask16>((1u << (n + 1 - j)) - 1u);
+                    const __mmask16 hit = _mm512_mask_cmpeq_epi32_mask(
+                        live, _mm512_maskz_loadu_epi32(live, cur + j), wanted);
+                    if (hit != 0) {
+                        j += static_cast<std::size_t>(__builtin_ctz(hit));
+                        break;
+                    }
+                }
+                track->best = row_best;
+                track->events.push_back({.row = i, .col = j, .score = row_best});
+            }
+        }
         std::swap(up, cur);
     }
-    return up[n];
 }
 
 // Origins carried through one row of the global recurrence from its predecessor bits (`row_bits`
-// as `linear_tight_bits` lays out one row): a cell takes the origin of its horizontal
+// as `advance_linear_rows_tight` lays out one row): a cell takes the origin of its horizontal
 // predecessor when that reaches its value, else of the vertical one when that does, else of the
 // diagonal one; column 0 keeps the one above. Sixteen columns at a time: the vertical or
 // diagonal origins from the row above, then each run of horizontal cells takes the origin of the
 // cell before the run, by doubling within the vector and from the vector before for a run that
-// starts below it.
+// starts below it. kLocal: the local recurrence, where a cell whose value is not positive
+// (column 0 included) is its own origin, `row_base` + column.
+template <bool kLocal>
 __attribute__((target("avx512bw,avx512vl"))) void carry_origins_avx512(
     const std::uint32_t* row_bits, std::size_t words, const std::uint32_t* above,
-    std::uint32_t* out, std::size_t n) {
+    std::uint32_t* out, std::size_t n, std::uint32_t row_base) {
     constexpr std::size_t kLanes = 16;
+    const auto* p_bits = reinterpret_cast<const unsigned char*>(row_bits);
     const auto* v_bits = reinterpret_cast<const unsigned char*>(row_bits + words);
     const auto* h_bits = reinterpret_cast<const unsigned char*>(row_bits + 2 * words);
     const __m512i zero = _mm512_setzero_si512();
     const __m512i last = _mm512_set1_epi32(15);
-    out[0] = above[0];
+    const __m512i lane = _mm512_loadu_si512(kIota32.data());
+    out[0] = kLocal ? row_base : above[0];
     __m512i carry = _mm512_set1_epi32(static_cast<int>(out[0]));
     for (std::size_t j = 1, w = 0; j <= n; j += kLanes, ++w) {
         const __mmask16 live = j + kLanes <= n + 1
@@ -731,8 +802,18 @@ __attribute__((target("avx512bw,avx512vl"))) void carry_origins_avx512(
         std::memcpy(&h, h_bits + 2 * w, sizeof h);
         __m512i x = _mm512_mask_blend_epi32(v, _mm512_maskz_loadu_epi32(live, above + j - 1),
                                             _mm512_maskz_loadu_epi32(live, above + j));
+        std::uint32_t run = h & live;
+        if constexpr (kLocal) {
+            std::uint16_t positive = 0;
+            std::memcpy(&positive, p_bits + 2 * w, sizeof positive);
+            const __m512i self = _mm512_add_epi32(
+                _mm512_set1_epi32(static_cast<int>(row_base + static_cast<std::uint32_t>(j))),
+                lane);
+            x = _mm512_mask_blend_epi32(positive, self, x);
+            run &= positive;
+        }
         // Lane l of a run takes lane l - k while lanes (l - k, l] are all horizontal, k doubling.
-        std::uint32_t m = h & live;
+        std::uint32_t m = run;
         x = _mm512_mask_mov_epi32(x, static_cast<__mmask16>(m), _mm512_alignr_epi32(x, zero, 15));
         m &= m << 1;
         x = _mm512_mask_mov_epi32(x, static_cast<__mmask16>(m), _mm512_alignr_epi32(x, zero, 14));
@@ -741,10 +822,51 @@ __attribute__((target("avx512bw,avx512vl"))) void carry_origins_avx512(
         m &= m << 4;
         x = _mm512_mask_mov_epi32(x, static_cast<__mmask16>(m), _mm512_alignr_epi32(x, zero, 8));
         // The run from lane 0 up continues the one before the vector.
-        const std::uint32_t from_before = h & ~(static_cast<std::uint32_t>(h) + 1u) & live;
+        const std::uint32_t from_before = run & ~(run + 1u);
         x = _mm512_mask_mov_epi32(x, static_cast<__mmask16>(from_before), carry);
         _mm512_mask_storeu_epi32(out + j, live, x);
         carry = _mm512_permutexvar_epi32(last, x);
+    }
+}
+
+// carry_origins_avx512<true> with 64-bit cell numbers, eight columns at a time, for tables of
+// more than 2^32 cells.
+__attribute__((target("avx512bw,avx512vl"))) void carry_local_origins_avx512(
+    const std::uint32_t* row_bits, std::size_t words, const std::uint64_t* above,
+    std::uint64_t* out, std::size_t n, std::uint64_t row_base) {
+    constexpr std::size_t kLanes = 8;
+    const auto* p_bits = reinterpret_cast<const unsigned char*>(row_bits);
+    const auto* v_bits = reinterpret_cast<const unsigned char*>(row_bits + words);
+    const auto* h_bits = reinterpret_cast<const unsigned char*>(row_bits + 2 * words);
+    const __m512i zero = _mm512_setzero_si512();
+    const __m512i last = _mm512_set1_epi64(7);
+    const __m512i lane = _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0);
+    out[0] = row_base;
+    __m512i carry = _mm512_set1_epi64(static_cast<long long>(out[0]));
+    for (std::size_t j = 1, w = 0; j <= n; j += kLanes, ++w) {
+        const __mmask8 live = j + kLanes <= n + 1
+                                  ? __mmask8{0xFF}
+                                  : static_cast<__mmask8>((1u << (n + 1 - j)) - 1u);
+        const std::uint32_t positive = p_bits[w] & live;
+        const std::uint32_t vertical = v_bits[w];
+        const std::uint32_t run = positive & h_bits[w];
+        const __m512i self = _mm512_add_epi64(
+            _mm512_set1_epi64(static_cast<long long>(row_base + j)), lane);
+        const __m512i from_above =
+            _mm512_mask_blend_epi64(static_cast<__mmask8>(vertical),
+                                    _mm512_maskz_loadu_epi64(live, above + j - 1),
+                                    _mm512_maskz_loadu_epi64(live, above + j));
+        __m512i x = _mm512_mask_blend_epi64(static_cast<__mmask8>(positive), self, from_above);
+        std::uint32_t m = run;
+        x = _mm512_mask_mov_epi64(x, static_cast<__mmask8>(m), _mm512_alignr_epi64(x, zero, 7));
+        m &= m << 1;
+        x = _mm512_mask_mov_epi64(x, static_cast<__mmask8>(m), _mm512_alignr_epi64(x, zero, 6));
+        m &= m << 2;
+        x = _mm512_mask_mov_epi64(x, static_cast<__mmask8>(m), _mm512_alignr_epi64(x, zero, 4));
+        const std::uint32_t from_before = run & ~(run + 1u);
+        x = _mm512_mask_mov_epi64(x, static_cast<__mmask8>(from_before), carry);
+        _mm512_mask_storeu_epi64(out + j, live, x);
+        carry = _mm512_permutexvar_epi64(last, x);
     }
 }
 
@@ -844,7 +966,7 @@ LinearKernel choose_kernel(std::span<const std::int32_t> row, std::uint64_t rows
     }
     const auto s = substitution_range(scoring);
     const simd::Lanes lanes =
-        local && local_fits16(rows, n, gap, s)
+        local && local_fits16(f_max, rows, n, gap, s)
             ? linear_lanes(0, narrowest)
             : linear_lanes(pass_magnitude(f_min, f_max, rows, n, gap, s, origin, local), narrowest);
     if (lanes == simd::Lanes::scalar)
@@ -948,15 +1070,18 @@ std::int32_t local_linear_best(std::string_view query, std::string_view target,
     return local_linear_best_reference(query, target, scoring, gap);
 }
 
-bool advance_linear_rows_tight(std::span<std::int32_t> row, std::string_view query,
-                               std::string_view target, const SubstitutionScoring& scoring,
-                               std::int32_t gap, LinearStart start,
-                               std::vector<std::uint32_t>& bits) {
+namespace {
+
+// The AVX-512 pass with predecessor bits, global or (with a track) local.
+bool tight_pass(std::span<std::int32_t> row, std::string_view query, std::string_view target,
+                const SubstitutionScoring& scoring, std::int32_t gap, LinearStart start,
+                std::vector<std::uint32_t>& bits, LocalBestTrack* track) {
 #ifdef RUX_LINEAR_X86
     const std::size_t n = target.size();
     invariant(row.size() == n + 1, "linear row width mismatch");
+    const bool local = track != nullptr;
     const LinearKernel kernel = choose_kernel(row, query.size(), n, scoring, gap,
-                                              start == LinearStart::global_origin, false,
+                                              start == LinearStart::global_origin, local,
                                               simd::Lanes::bits16);
     if (kernel.isa != simd::Isa::avx512bw || kernel.lanes == simd::Lanes::scalar)
         return false;
@@ -971,21 +1096,39 @@ bool advance_linear_rows_tight(std::span<std::int32_t> row, std::string_view que
         T* cur = aligned_at(pass_storage(kept.cur, cur_own, n + 1 + 2 * kPad<T>), 1);
         for (std::size_t j = 0; j <= n; ++j)
             up[j] = static_cast<T>(row[j]);
-        rows(up, cur, profile, query, n, lane_gap, bits.data(), words);
+        rows(up, cur, profile, query, n, lane_gap, bits.data(), words, track);
         // The kernels leave the last row in `up` (a swap after every row).
         const T* last = query.size() % 2 == 0 ? up : cur;
         for (std::size_t j = 0; j <= n; ++j)
             row[j] = last[j];
     };
     if (kernel.lanes == simd::Lanes::bits16)
-        pass(static_cast<std::int16_t>(gap), rows16_avx512_tight);
+        pass(static_cast<std::int16_t>(gap),
+             local ? rows16_avx512_tight<true> : rows16_avx512_tight<false>);
     else
-        pass(gap, rows32_avx512_tight);
+        pass(gap, local ? rows32_avx512_tight<true> : rows32_avx512_tight<false>);
     return true;
 #else
     (void)row, (void)query, (void)target, (void)scoring, (void)gap, (void)start, (void)bits;
+    (void)track;
     return false;
 #endif
+}
+
+}  // namespace
+
+bool advance_linear_rows_tight(std::span<std::int32_t> row, std::string_view query,
+                               std::string_view target, const SubstitutionScoring& scoring,
+                               std::int32_t gap, LinearStart start,
+                               std::vector<std::uint32_t>& bits) {
+    return tight_pass(row, query, target, scoring, gap, start, bits, nullptr);
+}
+
+bool advance_local_rows_tight(std::span<std::int32_t> row, std::string_view query,
+                              std::string_view target, const SubstitutionScoring& scoring,
+                              std::int32_t gap, LocalBestTrack& track,
+                              std::vector<std::uint32_t>& bits) {
+    return tight_pass(row, query, target, scoring, gap, LinearStart::any_row, bits, &track);
 }
 
 std::optional<std::int32_t> linear_tight_bits(std::string_view query, std::string_view target,
@@ -1005,10 +1148,36 @@ bool carry_linear_origins(const std::uint32_t* row_bits, std::size_t n,
 #ifdef RUX_LINEAR_X86
     if (simd::active_isa() != simd::Isa::avx512bw)
         return false;
-    carry_origins_avx512(row_bits, tight_words(n), above, out, n);
+    carry_origins_avx512<false>(row_bits, tight_words(n), above, out, n, 0);
     return true;
 #else
     (void)row_bits, (void)n, (void)above, (void)out;
+    return false;
+#endif
+}
+
+bool carry_local_origins(const std::uint32_t* row_bits, std::size_t n,
+                         const std::uint64_t* above, std::uint64_t* out, std::uint64_t row_base) {
+#ifdef RUX_LINEAR_X86
+    if (simd::active_isa() != simd::Isa::avx512bw)
+        return false;
+    carry_local_origins_avx512(row_bits, tight_words(n), above, out, n, row_base);
+    return true;
+#else
+    (void)row_bits, (void)n, (void)above, (void)out, (void)row_base;
+    return false;
+#endif
+}
+
+bool carry_local_origins(const std::uint32_t* row_bits, std::size_t n,
+                         const std::uint32_t* above, std::uint32_t* out, std::uint32_t row_base) {
+#ifdef RUX_LINEAR_X86
+    if (simd::active_isa() != simd::Isa::avx512bw)
+        return false;
+    carry_origins_avx512<true>(row_bits, tight_words(n), above, out, n, row_base);
+    return true;
+#else
+    (void)row_bits, (void)n, (void)above, (void)out, (void)row_base;
     return false;
 #endif
 }

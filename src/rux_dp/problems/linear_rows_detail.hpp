@@ -54,6 +54,20 @@ std::int32_t local_linear_best(std::string_view query, std::string_view target,
 /// 32-bit words per row and per kind in `linear_tight_bits`: one bit per column 1..n.
 inline std::size_t tight_words(std::size_t n) { return (n + 31) / 32; }
 
+/// A row of a local pass whose best cell beat every cell before it (row-major order): the row
+/// within the pass, the first column holding that value, and the value.
+struct LocalBestEvent {
+    std::size_t row = 0;
+    std::size_t col = 0;
+    std::int32_t score = 0;
+};
+
+/// The best value so far of a local pass, and the rows that raised it.
+struct LocalBestTrack {
+    std::int32_t best = 0;
+    std::vector<LocalBestEvent> events;
+};
+
 /// `advance_linear_rows` on the AVX-512 kernels only, keeping instead of the rows which
 /// predecessors reach each cell: row k of the pass (query symbol k) takes 3 `tight_words(n)` words
 /// at k * 3 * words, first D, then V, then H; bit (j - 1) % 32 of word (j - 1) / 32 tells for
@@ -64,6 +78,14 @@ bool advance_linear_rows_tight(std::span<std::int32_t> row, std::string_view que
                                std::string_view target, const SubstitutionScoring& scoring,
                                std::int32_t gap, LinearStart start,
                                std::vector<std::uint32_t>& bits);
+
+/// `advance_linear_rows_tight` for the local recurrence (row 0 and column 0 at 0, values never
+/// below 0) from any row: the first words of a row tell where the value is positive instead of D,
+/// and every row whose best cell beats `track.best` is appended to `track.events` (raising it).
+bool advance_local_rows_tight(std::span<std::int32_t> row, std::string_view query,
+                              std::string_view target, const SubstitutionScoring& scoring,
+                              std::int32_t gap, LocalBestTrack& track,
+                              std::vector<std::uint32_t>& bits);
 
 /// The predecessor bits of the whole global linear table of `query` x `target` from row 0 (row i
 /// at (i - 1) * 3 * words) and D(m, n); nothing when `advance_linear_rows_tight` cannot run.
@@ -77,6 +99,18 @@ std::optional<std::int32_t> linear_tight_bits(std::string_view query, std::strin
 /// AVX-512BW.
 bool carry_linear_origins(const std::uint32_t* row_bits, std::size_t n, const std::uint32_t* above,
                           std::uint32_t* out);
+
+/// Origins of the local recurrence (cell numbers row * (n + 1) + column) through one row from the
+/// bits of `advance_local_rows_tight`: a cell whose value is not positive is its own origin
+/// (`row_base` + column, column 0 included); else the horizontal predecessor's where it reaches the
+/// value, then the vertical one's, then the diagonal one's. False when the machine lacks
+/// AVX-512BW.
+bool carry_local_origins(const std::uint32_t* row_bits, std::size_t n, const std::uint64_t* above,
+                         std::uint64_t* out, std::uint64_t row_base);
+
+/// `carry_local_origins` with 32-bit cell numbers, for tables of at most 2^32 cells.
+bool carry_local_origins(const std::uint32_t* row_bits, std::size_t n, const std::uint32_t* above,
+                         std::uint32_t* out, std::uint32_t row_base);
 
 /// `local_linear_best` with two rolling rows and wrapping 32-bit additions.
 std::int32_t local_linear_best_reference(std::string_view query, std::string_view target,

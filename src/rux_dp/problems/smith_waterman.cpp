@@ -3,7 +3,10 @@
 #include "rux_dp/base/invariant.hpp"
 #include "rux_dp/problems/kernel_detail.hpp"
 #include "rux_dp/problems/linear_rows_detail.hpp"
+#include "rux_dp/problems/simd_dispatch.hpp"
 
+#include <algorithm>
+#include <limits>
 #include <utility>
 
 namespace rux_dp {
@@ -60,11 +63,77 @@ void check_sw_width(const SwFrontier& frontier, std::size_t n) {
     invariant(frontier.origins.size() == n + 1, "SW frontier start width mismatch");
 }
 
+// Rows per vector pass of `advance_rows_vector`: their predecessor bits are kept at once.
+constexpr std::uint64_t kVectorRows = 64;
+
+// Advances `frontier` over rows [begin, end) with the AVX-512 passes while they can run them
+// exactly, carrying the origins (as cell numbers, of type Cell) from the predecessor bits with
+// the ties of `advance_sw`, and the best cell from the rows that raise it; returns the row
+// reached, where the scalar rows take over.
+template <class Cell>
+std::uint64_t advance_rows_vector(SwFrontier& frontier, const SmithWatermanProblem& p,
+                                  std::uint64_t begin, std::uint64_t end) {
+    const std::size_t n = p.target.size();
+    const std::uint64_t width = n + 1;
+    thread_local std::vector<std::uint32_t> bits;
+    std::vector<Cell> above(width);
+    std::vector<Cell> origins(width);
+    for (std::size_t j = 0; j <= n; ++j)
+        origins[j] = static_cast<Cell>(frontier.origins[j].first * width
+                                       + frontier.origins[j].second);
+    const std::size_t words = detail::tight_words(n);
+    detail::LocalBestTrack track{.best = frontier.best_score, .events = {}};
+    std::uint64_t row = begin;
+    while (row < end) {
+        const std::uint64_t rows = std::min(kVectorRows, end - row);
+        track.events.clear();
+        if (!detail::advance_local_rows_tight(frontier.H, p.query.substr(row, rows), p.target,
+                                              p.scoring, p.gap, track, bits))
+            break;
+        std::size_t event = 0;
+        for (std::uint64_t k = 0; k < rows; ++k) {
+            const std::uint64_t i = row + k + 1;  // the table row formed
+            std::swap(above, origins);
+            const bool carried =
+                detail::carry_local_origins(bits.data() + k * 3 * words, n, above.data(),
+                                            origins.data(), static_cast<Cell>(i * width));
+            invariant(carried, "SW vector rows need AVX-512BW");
+            if (event < track.events.size() && track.events[event].row == k) {
+                const detail::LocalBestEvent& best = track.events[event++];
+                const std::uint64_t start = origins[best.col];
+                frontier.best_start = {start / width, start % width};
+                frontier.best_end = {i, best.col};
+                frontier.best_score = best.score;
+            }
+        }
+        row += rows;
+    }
+    for (std::size_t j = 0; j <= n; ++j)
+        frontier.origins[j] = {origins[j] / width, origins[j] % width};
+    return row;
+}
+
+// `advance_rows_vector` with the narrowest cell numbers the table allows.
+std::uint64_t advance_rows_vector(SwFrontier& frontier, const SmithWatermanProblem& p,
+                                  std::uint64_t begin, std::uint64_t end) {
+    const std::uint64_t width = p.target.size() + 1;
+    const std::uint64_t height = p.query.size() + 1;
+    if (begin == end || simd::active_isa() != simd::Isa::avx512bw
+        || height > std::numeric_limits<std::uint64_t>::max() / width)
+        return begin;
+    if (height * width <= std::uint64_t{1} << 32)
+        return advance_rows_vector<std::uint32_t>(frontier, p, begin, end);
+    return advance_rows_vector<std::uint64_t>(frontier, p, begin, end);
+}
+
 // The frontier advanced over rows [begin, end).
 SwFrontier advance_rows(SwFrontier frontier, const SmithWatermanProblem& p, std::uint64_t begin,
                         std::uint64_t end) {
     const std::size_t n = p.target.size();
     check_sw_width(frontier, n);
+    begin = advance_rows_vector(frontier, p, begin, end);
+    if (begin == end)
+        return frontier;
     SwFrontier next{.H = std::vector<std::int32_t>(n + 1), .origins = std::vector<PathCell>(n + 1)};
     std::vector<std::int32_t> srow(n);
     const detail::SubstitutionRows rows(p.scoring, p.target);
