@@ -194,7 +194,7 @@ TEST(NwProblem, RandomPairsAgreeWithFullTables) {
 
 // The whole-table run must be the engine's run to the byte: the same score and the same path,
 // ties included, for every block size and on every instruction set (the predecessor bits of the
-// 16-bit AVX-512 pass, the values elsewhere). Two-letter alphabets, zero and positive gaps make
+// AVX-512 passes, the values elsewhere). Two-letter alphabets, zero and positive gaps make
 // ties common; long runs of gaps make block rectangles wider than one word of bits; large
 // scores leave the 16-bit lanes.
 TEST(NwProblem, WholeTableRunIsTheEngineRun) {
@@ -236,7 +236,7 @@ TEST(NwProblem, WholeTableRunIsTheEngineRun) {
         }
     }
     // An empty query, and tables past the size kept whole, are left to the engine: values up to
-    // 2^18 cells, predecessor bits (16-bit AVX-512 passes) up to 2^22.
+    // 2^18 cells, predecessor bits (AVX-512 passes) up to 2^22.
     const NwProblem empty{.scoring = mm23, .query = "", .target = "ACG", .gap = -2};
     EXPECT_FALSE(nw_whole_table_run(empty, 1).has_value());
     const std::string long_q = ts::random_sequence(rng, 600, "ACGT");

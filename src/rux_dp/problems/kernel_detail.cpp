@@ -436,7 +436,7 @@ std::optional<WholeTableRun> linear_whole_table_run(const SubstitutionScoring& s
         return std::nullopt;
     WholeTableRun run;
 
-    // Predecessor bits where the 16-bit AVX-512 pass runs: three bits a cell instead of a value.
+    // Predecessor bits where an AVX-512 pass runs: three bits a cell instead of a value.
     thread_local std::vector<std::uint32_t> bit_storage;
     if (const auto score = linear_tight_bits(query, target, scoring, gap, bit_storage)) {
         run.score = *score;
