@@ -166,20 +166,7 @@ TEST(SemiGlobalProblem, FrontiersAreTheSameOnEveryInstructionSet) {
     for (const auto& scheme : cases) {
         for (int round = 0; round < 12; ++round) {
             const std::string q = ts::random_sequence(rng, 1 + rng() % 200, scheme.alphabet);
-            // Every third target holds the query with a long insertion (runs of horizontal
-            // steps longer than a vector), every third the query with a few substitutions (scores
-            // that keep growing from row to row, past 16 bits in the second pass).
-            std::string t =
-                round % 3 == 0
-                    ? q.substr(0, q.size() / 2) + ts::random_sequence(rng, 70, scheme.alphabet)
-                          + q.substr(q.size() / 2)
-                    : ts::random_sequence(rng, lengths[rng() % lengths.size()], scheme.alphabet);
-            if (round % 3 == 1) {
-                t = q;
-                for (char& c : t)
-                    if (rng() % 20 == 0)
-                        c = scheme.alphabet[rng() % scheme.alphabet.size()];
-            }
+            const std::string t = ts::vector_rows_target(rng, q, round, scheme.alphabet, lengths);
             SCOPED_TRACE(std::string(scheme.name) + ": " + q + " | " + t);
             const SemiGlobalProblem problem{
                 .scoring = scheme.scoring, .query = q, .target = t, .gap = scheme.gap};

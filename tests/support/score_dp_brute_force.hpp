@@ -31,6 +31,26 @@ inline std::string random_sequence(std::mt19937_64& rng, std::size_t length,
     return s;
 }
 
+/// A target for the cross-checks of the vector rows against the scalar ones, by round: every
+/// third the query with a long insertion (runs of horizontal steps longer than a vector), every
+/// third the query with a few substitutions (scores that keep growing from row to row, past 16
+/// bits in later passes), else a random sequence of one of `lengths`.
+inline std::string vector_rows_target(std::mt19937_64& rng, const std::string& query, int round,
+                                      std::string_view alphabet,
+                                      const std::vector<std::size_t>& lengths) {
+    if (round % 3 == 0)
+        return query.substr(0, query.size() / 2) + random_sequence(rng, 70, alphabet)
+               + query.substr(query.size() / 2);
+    if (round % 3 == 1) {
+        std::string target = query;
+        for (char& c : target)
+            if (rng() % 20 == 0)
+                c = alphabet[rng() % alphabet.size()];
+        return target;
+    }
+    return random_sequence(rng, lengths[rng() % lengths.size()], alphabet);
+}
+
 inline constexpr std::int64_t bf_impossible = std::numeric_limits<std::int64_t>::min() / 4;
 
 /// Needleman-Wunsch score over the whole table.

@@ -440,6 +440,18 @@ __attribute__((target("avx512bw,avx512vl"))) void rows16_avx512(
 
 // --- AVX-512F, 16 lanes of 32 bits.
 
+// The max-plus prefix scan of x within a vector of 16 32-bit lanes: lane l becomes the max over
+// k <= l of x(k) + (l - k) gap; g, g2, g4 and g8 hold 1, 2, 4 and 8 gaps.
+__attribute__((target("avx512bw,avx512vl"), always_inline)) inline __m512i scan32_within(
+    __m512i x, __m512i g, __m512i g2, __m512i g4, __m512i g8) {
+    x = _mm512_mask_max_epi32(x, 0xFFFE, x, _mm512_add_epi32(_mm512_alignr_epi32(x, x, 15), g));
+    x = _mm512_mask_max_epi32(x, 0xFFFC, x, _mm512_add_epi32(_mm512_alignr_epi32(x, x, 14), g2));
+    x = _mm512_mask_max_epi32(x, 0xFFF0, x, _mm512_add_epi32(_mm512_alignr_epi32(x, x, 12), g4));
+    return _mm512_mask_max_epi32(
+        x, 0xFF00, x,
+        _mm512_add_epi32(_mm512_shuffle_i64x2(x, x, _MM_SHUFFLE(1, 0, 3, 2)), g8));
+}
+
 template <bool kLocal>
 __attribute__((target("avx512bw,avx512vl"))) void row32_avx512(const std::int32_t* up,
                                                                std::int32_t* cur,
@@ -470,14 +482,7 @@ __attribute__((target("avx512bw,avx512vl"))) void row32_avx512(const std::int32_
         __m512i x = _mm512_max_epi32(diagonal, vertical);
         if constexpr (kLocal)
             x = _mm512_max_epi32(x, zero);
-        x = _mm512_mask_max_epi32(x, 0xFFFE, x, _mm512_add_epi32(_mm512_alignr_epi32(x, x, 15), g));
-        x = _mm512_mask_max_epi32(x, 0xFFFC, x,
-                                  _mm512_add_epi32(_mm512_alignr_epi32(x, x, 14), g2));
-        x = _mm512_mask_max_epi32(x, 0xFFF0, x,
-                                  _mm512_add_epi32(_mm512_alignr_epi32(x, x, 12), g4));
-        x = _mm512_mask_max_epi32(
-            x, 0xFF00, x,
-            _mm512_add_epi32(_mm512_shuffle_i64x2(x, x, _MM_SHUFFLE(1, 0, 3, 2)), g8));
+        x = scan32_within(x, g, g2, g4, g8);
         const __m512i scan_last = _mm512_permutexvar_epi32(last, x);
         x = _mm512_max_epi32(x, _mm512_add_epi32(carry, ramp));
         _mm512_mask_storeu_epi32(cur + j, live, x);
@@ -720,15 +725,7 @@ __attribute__((target("avx512bw,avx512vl"))) void rows32_avx512_tight(
             __m512i x = _mm512_max_epi32(diagonal, vertical);
             if constexpr (kLocal)
                 x = _mm512_max_epi32(x, zero);
-            x = _mm512_mask_max_epi32(x, 0xFFFE, x,
-                                      _mm512_add_epi32(_mm512_alignr_epi32(x, x, 15), g));
-            x = _mm512_mask_max_epi32(x, 0xFFFC, x,
-                                      _mm512_add_epi32(_mm512_alignr_epi32(x, x, 14), g2));
-            x = _mm512_mask_max_epi32(x, 0xFFF0, x,
-                                      _mm512_add_epi32(_mm512_alignr_epi32(x, x, 12), g4));
-            x = _mm512_mask_max_epi32(
-                x, 0xFF00, x,
-                _mm512_add_epi32(_mm512_shuffle_i64x2(x, x, _MM_SHUFFLE(1, 0, 3, 2)), g8));
+            x = scan32_within(x, g, g2, g4, g8);
             const __m512i scan_last = _mm512_permutexvar_epi32(last, x);
             x = _mm512_max_epi32(x, _mm512_add_epi32(carry, ramp));
             const __m512i left = _mm512_mask_mov_epi32(_mm512_alignr_epi32(x, x, 15), 1, carry);
