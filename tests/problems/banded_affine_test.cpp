@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <string_view>
@@ -62,6 +63,8 @@ std::vector<Scoring> scorings() {
         {"dna positive extend", dna, "ACGT", -5, 1},
         {"dna positive open", dna, "ACGT", 3, -2},
         {"blosum62", blosum, protein, -11, -1},
+        // Scores far apart within a row: narrow bands only fit 16-bit lanes.
+        {"dna harsh", SubstitutionScoring::match_mismatch(1, 60), "ACGT", -50, -30},
         // Values so large that the kernel must leave its plain arithmetic.
         {"huge", SubstitutionScoring::match_mismatch(1 << 20, 1 << 21), "ACGT", -(1 << 22),
          -(1 << 20)},
@@ -160,33 +163,98 @@ TEST(BandedAffineKernel, BlocksOfRowsMatchTheWholeTable) {
     }
 }
 
+// Long pairs with scores beyond the 16-bit range, up for a similar pair and down for an
+// unrelated one: the 16-bit pass moves its base along and still gives the reference's result,
+// from the whole table and from checkpoints.
+TEST(BandedAffineKernel, LongPairsKeepTheirScoresExact) {
+    std::mt19937_64 rng(11);
+    const std::string query = rux_dp::test_support::random_sequence(rng, 8000, "ACGT");
+    std::string similar;
+    for (const char c : query) {
+        const auto roll = rng() % 1000;
+        if (roll < 30)
+            similar.push_back("ACGT"[rng() % 4]);
+        else if (roll < 35)
+            similar += std::string{c, "ACGT"[rng() % 4]};
+        else if (roll >= 40)
+            similar.push_back(c);
+    }
+    const std::vector<std::string> targets = {
+        similar, rux_dp::test_support::random_sequence(rng, 8003, "ACGT")};
+    for (const std::string& target : targets) {
+        const NwAffineProblem problem{.scoring = SubstitutionScoring::match_mismatch(10, 20),
+                                      .query = query,
+                                      .target = target,
+                                      .gap_open = -20,
+                                      .gap_extend = -10};
+        const std::uint64_t diff = target.size() > query.size() ? target.size() - query.size()
+                                                                 : query.size() - target.size();
+        for (const std::uint64_t band : {diff + 10, diff + 50}) {
+            const auto expected = trace_banded_affine_reference(problem, band);
+            ASSERT_TRUE(expected.has_value());
+            EXPECT_GT(std::abs(expected->score), 32767);
+            for (const simd::Isa isa : isas()) {
+                const simd::ScopedIsaCap cap(isa);
+                EXPECT_EQ(trace_banded_affine(problem, band), expected)
+                    << "band " << band << " isa " << static_cast<int>(isa);
+                EXPECT_EQ(detail::trace_banded_affine_in_blocks(problem, band, 997), expected)
+                    << "band " << band << " isa " << static_cast<int>(isa);
+            }
+        }
+    }
+}
+
 // A table too large to keep whole is traced from checkpoints, in a small part of its memory,
-// and still gives the reference's result.
+// and still gives the reference's result: by rows (a band too wide for 16-bit lanes) and by
+// anti-diagonals.
 TEST(BandedAffineKernel, LargeTablesAreTracedFromCheckpoints) {
     std::mt19937_64 rng(7);
-    const std::string query = rux_dp::test_support::random_sequence(rng, 4000, "ACGT");
-    const std::string target = mutated(rng, query, 15, "ACGT");
-    const NwAffineProblem problem{.scoring = SubstitutionScoring::match_mismatch(2, 4),
-                                  .query = query,
-                                  .target = target,
-                                  .gap_open = -4,
-                                  .gap_extend = -2};
-    const std::uint64_t band = 600;
-    const std::uint64_t whole = banded_affine_table_bytes(query.size(), target.size(), band);
-    EXPECT_EQ(whole, (query.size() + 1) * (2 * band + 1));
-    EXPECT_LT(banded_affine_trace_bytes(query.size(), target.size(), band), whole / 8);
-    EXPECT_EQ(banded_affine_trace_bytes(query.size(), target.size(), 10),
-              banded_affine_table_bytes(query.size(), target.size(), 10));
-    const auto expected = trace_banded_affine_reference(problem, band);
-    ASSERT_TRUE(expected.has_value());
-    for (const simd::Isa isa : isas()) {
-        const simd::ScopedIsaCap cap(isa);
-        EXPECT_EQ(trace_banded_affine(problem, band), expected) << "isa " << static_cast<int>(isa);
+    struct Case {
+        std::size_t length;
+        unsigned percent;
+        std::uint64_t extra;  // band beyond the length difference
+    };
+    for (const Case c : {Case{4000, 15, 600}, Case{7000, 3, 250}}) {
+        const std::string query = rux_dp::test_support::random_sequence(rng, c.length, "ACGT");
+        const std::string target = mutated(rng, query, c.percent, "ACGT");
+        const std::uint64_t diff = target.size() > query.size() ? target.size() - query.size()
+                                                                 : query.size() - target.size();
+        const std::uint64_t band = diff + c.extra;
+        const NwAffineProblem problem{.scoring = SubstitutionScoring::match_mismatch(2, 4),
+                                      .query = query,
+                                      .target = target,
+                                      .gap_open = -4,
+                                      .gap_extend = -2};
+        const std::uint64_t whole = banded_affine_table_bytes(query.size(), target.size(), band);
+        EXPECT_EQ(whole, (query.size() + 1) * (2 * band + 1));
+        EXPECT_LT(banded_affine_trace_bytes(problem, band), whole / 8);
+        // A narrow band keeps its whole table: at least a byte per cell.
+        EXPECT_GE(banded_affine_trace_bytes(problem, diff + 10),
+                  banded_affine_table_bytes(query.size(), target.size(), diff + 10));
+        const auto expected = trace_banded_affine_reference(problem, band);
+        ASSERT_TRUE(expected.has_value());
+        for (const simd::Isa isa : isas()) {
+            const simd::ScopedIsaCap cap(isa);
+            EXPECT_EQ(trace_banded_affine(problem, band), expected)
+                << "band " << band << " isa " << static_cast<int>(isa);
+        }
     }
     // The benchmark's 10,000-row pair at the band it widens to keeps under 4 MiB; a few rows
     // against a long target keep their whole table, which is smaller than any checkpoint.
-    EXPECT_LT(banded_affine_trace_bytes(10000, 10000, 1473), std::uint64_t{4} << 20);
-    EXPECT_EQ(banded_affine_trace_bytes(2, 3'000'000, 3'000'000),
+    const std::string ten_thousand(10000, 'A');
+    const NwAffineProblem benchmark_like{.scoring = SubstitutionScoring::match_mismatch(2, 4),
+                                         .query = ten_thousand,
+                                         .target = ten_thousand,
+                                         .gap_open = -4,
+                                         .gap_extend = -2};
+    EXPECT_LT(banded_affine_trace_bytes(benchmark_like, 1473), std::uint64_t{4} << 20);
+    const std::string long_target(3'000'000, 'A');
+    const NwAffineProblem short_query{.scoring = SubstitutionScoring::match_mismatch(2, 4),
+                                      .query = "AC",
+                                      .target = long_target,
+                                      .gap_open = -4,
+                                      .gap_extend = -2};
+    EXPECT_EQ(banded_affine_trace_bytes(short_query, 3'000'000),
               banded_affine_table_bytes(2, 3'000'000, 3'000'000));
 }
 

@@ -13,6 +13,7 @@
 #include "rux_dp/problems/simd_dispatch.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -368,6 +369,437 @@ std::uint64_t planned_block_rows(std::uint64_t m, std::uint64_t n, std::uint64_t
     return checkpointed_bytes(m, width, rows) < table ? rows : 0;
 }
 
+// The anti-diagonal pass keeps code_width = min(band, m, n) + 1 code bytes for each of the m + n
+// anti-diagonals after the first; past the limit, checkpoints of two anti-diagonals (three
+// 16-bit states of band + 3 entries each) every R of them and the codes of one block of R.
+std::uint64_t diagonal_code_width(std::uint64_t m, std::uint64_t n, std::uint64_t band) {
+    return std::min({band, m, n}) + 1;
+}
+
+std::uint64_t diagonal_checkpoint_bytes(std::uint64_t band) {
+    return 2 * 3 * (band + 3) * sizeof(std::int16_t);
+}
+
+// Anti-diagonals per block of the checkpointed traceback, or 0 to keep the whole table.
+std::uint64_t planned_block_diagonals(std::uint64_t m, std::uint64_t n, std::uint64_t band) {
+    const std::uint64_t width = diagonal_code_width(m, n, band);
+    if (saturating_product(m + n, width) <= whole_table_limit)
+        return 0;
+    const long double ratio = static_cast<long double>(diagonal_checkpoint_bytes(band)) /
+                              static_cast<long double>(width);
+    const auto block = static_cast<std::uint64_t>(
+        std::ceil(std::sqrt(static_cast<long double>(m + n) * ratio)));
+    return std::clamp<std::uint64_t>(block, 1, m + n);
+}
+
+std::uint64_t diagonal_trace_bytes(std::uint64_t m, std::uint64_t n, std::uint64_t band) {
+    const std::uint64_t width = diagonal_code_width(m, n, band);
+    const std::uint64_t block = planned_block_diagonals(m, n, band);
+    if (block == 0)
+        return saturating_product(m + n, width);
+    const std::uint64_t checkpoints = (m + n - 1) / block + 1;
+    return saturating_product(checkpoints, diagonal_checkpoint_bytes(band)) +
+           saturating_product(block, width);
+}
+
+// The anti-diagonal pass: a match/mismatch model with gap values <= 0 on AVX-512 sweeps the band
+// by anti-diagonals t = i + j in 16-bit lanes. Each neighbour of a cell lies on one of the two
+// anti-diagonals before it, so a vector of 32 cells needs no scan along a row. Cell (i, j) of
+// anti-diagonal t sits at k = (j - i + band) / 2, rounded down; with p = (t + band) mod 2 its
+// up neighbour (i - 1, j) is at k + p and its left one (i, j - 1) at k + p - 1 of t - 1, and its
+// diagonal one at k of t - 2. The query is read reversed, so both sequences run forward along k.
+// The codes are those of the row kernels, so the traceback takes the same path.
+//
+// Scores are kept relative to a base that moves with them (true value = stored value + base).
+// With gap values <= 0, two possible values of cells at most L rows and L columns apart differ by
+// at most (2 L + 2 band + 12) step (step: the largest magnitude of a substitution score, oe or
+// e). The lower one's cell is reached by the higher one's path where that path last enters the
+// quadrant above and left of it: from a cell on its row or column, at most 2 band cells away and
+// at most L diagonal steps (each gaining at most step) before the higher cell; one gap run, plus
+// one diagonal step to change from one gap state to the other, then gets there, and each state of
+// a cell is a neighbour's best state plus one step. Cells of anti-diagonals t - 1 to t + 1 are at
+// most band + 1 rows and columns apart, so after each anti-diagonal, which is moved back to 0
+// (with the one before it) when its best Match leaves [-rebase16, rebase16], every possible
+// value read or formed lies within rebase16 + (4 band + 16) step + step of 0; `diagonals16_fits`
+// keeps that above `usable16` with room to spare. Impossible values are exactly `none16`: adds
+// of gap values <= 0 saturate there, and a Match, which adds a substitution score once, is
+// clamped back.
+constexpr std::int32_t none16 = -32768;
+constexpr std::int32_t usable16 = -30000;
+constexpr std::int32_t rebase16 = 8192;
+
+// Whether the anti-diagonal pass runs this band: decided from the band and the scoring.
+bool diagonals16_fits(const NwAffineProblem& problem, std::uint64_t band) {
+#if defined(__x86_64__)
+    if (simd::active_isa() != simd::Isa::avx512bw || problem.scoring.matrix_ptr() != nullptr)
+        return false;
+    if (problem.gap_open > 0 || problem.gap_extend > 0)
+        return false;
+    const long double oe = -(static_cast<long double>(problem.gap_open) + problem.gap_extend);
+    const long double e = -static_cast<long double>(problem.gap_extend);
+    const long double step =
+        std::max({static_cast<long double>(problem.scoring.max_abs_score()), oe, e});
+    const long double spread = (4.0L * static_cast<long double>(band) + 16.0L) * step;
+    return rebase16 + 2.0L * spread + step <= 29000.0L;
+#else
+    (void)problem;
+    (void)band;
+    return false;
+#endif
+}
+
+// The cells of anti-diagonal t with i <= rows and j <= cols inside the band, as offsets k from
+// lo to hi (none when lo > hi).
+struct DiagonalRange {
+    std::int64_t lo;
+    std::int64_t hi;
+};
+
+inline DiagonalRange diagonal_range(std::int64_t t, std::int64_t band, std::int64_t rows,
+                                    std::int64_t cols) {
+    const std::int64_t parity = (t + band) & 1;
+    std::int64_t q0 = std::max({std::int64_t{0}, band - t, band + t - 2 * rows});
+    std::int64_t q1 = std::min({2 * band, band + t, band + 2 * cols - t});
+    q0 += (q0 ^ parity) & 1;
+    q1 -= (q1 ^ parity) & 1;
+    if (q0 > q1)
+        return {1, 0};
+    return {q0 >> 1, q1 >> 1};
+}
+
+// A 16-bit anti-diagonal pass: the sequences, the scoring and the moving base.
+struct Diagonals16 {
+    std::int64_t m = 0;
+    std::int64_t n = 0;
+    std::int64_t band = 0;
+    std::size_t len = 0;         // entries of one state of one anti-diagonal, pads included
+    std::size_t code_width = 0;  // code bytes kept per anti-diagonal
+    std::int16_t oe = 0;
+    std::int16_t e = 0;
+    std::int16_t match_score = 0;
+    std::int16_t mismatch_score = 0;
+    const char* query_rev = nullptr;  // query[m - 1 - x] at x, readable from -64 to m + 64
+    const char* target = nullptr;     // readable from -64 to n + 64
+    std::int64_t base = 0;            // true value = stored value + base
+};
+
+// Three anti-diagonals, t - 2, t - 1 and the one being filled, each holding Match, GapInT and
+// GapInS at slot + state * len + 1 + k.
+struct DiagonalSlots {
+    std::int16_t* older;
+    std::int16_t* old;
+    std::int16_t* next;
+};
+
+// Both live anti-diagonals moved down by mu, impossible values kept impossible. Entries outside
+// their cells are never read, whatever they become.
+void rebase_diagonals16(Diagonals16& p, DiagonalSlots& s, std::int32_t mu) {
+    for (std::int16_t* slot : {s.old, s.older})
+        for (std::size_t x = 0; x < 3 * p.len; ++x)
+            slot[x] = static_cast<std::int16_t>(slot[x] == none16 ? none16 : slot[x] - mu);
+    p.base += mu;
+}
+
+#if defined(__x86_64__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#define RUX_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl")))
+
+// Anti-diagonals first to last after the two in s.older and s.old, restricted to the cells with
+// i <= rows and j <= cols (every cell such a cell depends on obeys the same bounds). The codes
+// of anti-diagonal t go to codes + (t - first) code_width, by offset from the first cell of
+// the whole anti-diagonal, unless codes is null. On return s.older and s.old hold the last two.
+template <bool with_codes>
+RUX_AVX512 void diagonals16_avx512(Diagonals16& p, DiagonalSlots& s, std::int64_t first,
+                                   std::int64_t last, std::int64_t rows, std::int64_t cols,
+                                   std::uint8_t* codes) {
+    const __m512i oe = _mm512_set1_epi16(p.oe);
+    const __m512i e = _mm512_set1_epi16(p.e);
+    const __m512i none = _mm512_set1_epi16(none16);
+    const __m512i usable = _mm512_set1_epi16(usable16);
+    const __m512i if_match = _mm512_set1_epi16(p.match_score);
+    const __m512i if_mismatch = _mm512_set1_epi16(p.mismatch_score);
+    const __m512i high = _mm512_set1_epi16(rebase16);
+    const __m512i low = _mm512_set1_epi16(-rebase16);
+    const __m256i code_t = _mm256_set1_epi8(from_gap_in_t);
+    const __m256i code_s = _mm256_set1_epi8(from_gap_in_s);
+    const __m256i code_t_extends = _mm256_set1_epi8(t_extends);
+    const __m256i code_s_extends = _mm256_set1_epi8(s_extends);
+    const std::int64_t band = p.band;
+    const std::size_t len = p.len;
+
+    for (std::int64_t t = first; t <= last; ++t) {
+        const DiagonalRange cells = diagonal_range(t, band, rows, cols);
+        std::int16_t* const next = s.next;
+        if (cells.lo > cells.hi) {
+            // Only a band of 0 has empty anti-diagonals (every other one); all of it is read as
+            // outside the band.
+            std::fill_n(next, 3 * len, static_cast<std::int16_t>(none16));
+        } else {
+            const std::int64_t parity = (t + band) & 1;
+            std::int16_t* const cm = next + 1;
+            std::int16_t* const ct = next + len + 1;
+            std::int16_t* const cs = next + 2 * len + 1;
+            for (std::int16_t* r : {cm, ct, cs}) {
+                r[cells.lo - 1] = none16;
+                r[cells.hi + 1] = none16;
+            }
+            const std::int16_t* const dm = s.older + 1;
+            const std::int16_t* const dt = s.older + len + 1;
+            const std::int16_t* const ds = s.older + 2 * len + 1;
+            const std::int16_t* const um = s.old + 1 + parity;
+            const std::int16_t* const ut = s.old + len + 1 + parity;
+            const std::int16_t* const lm = s.old + parity;
+            const std::int16_t* const ls = s.old + 2 * len + parity;
+            // Cell k is (i, j) = ((t + band - parity) / 2 - k, (t + parity - band) / 2 + k),
+            // scored on query[i - 1] = query_rev[m - i] and target[j - 1].
+            const char* const qs = p.query_rev + (p.m - (t + band - parity) / 2);
+            const char* const ts = p.target + ((t + parity - band) / 2 - 1);
+            std::uint8_t* code_row = nullptr;
+            if constexpr (with_codes)
+                code_row = codes + (t - first) * static_cast<std::int64_t>(p.code_width) -
+                           diagonal_range(t, band, p.m, p.n).lo;
+            __m512i best_match = none;
+            for (std::int64_t k = cells.lo; k <= cells.hi; k += 32) {
+                const bool full = cells.hi - k >= 31;
+                const __mmask32 live =
+                    full ? ~__mmask32{0}
+                         : static_cast<__mmask32>((std::uint32_t{2} << (cells.hi - k)) - 1u);
+                const __m512i diag_m = _mm512_maskz_loadu_epi16(live, dm + k);
+                const __m512i diag_t = _mm512_maskz_loadu_epi16(live, dt + k);
+                const __m512i diag_s = _mm512_maskz_loadu_epi16(live, ds + k);
+                const __m512i best = _mm512_max_epi16(diag_m, _mm512_max_epi16(diag_t, diag_s));
+                const __m256i q = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(qs + k));
+                const __m256i r = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(ts + k));
+                const __m512i subst =
+                    _mm512_mask_blend_epi16(_mm256_cmpeq_epi8_mask(q, r), if_mismatch, if_match);
+                __m512i match = _mm512_adds_epi16(best, subst);
+                match = _mm512_mask_mov_epi16(match, _mm512_cmplt_epi16_mask(match, usable), none);
+
+                const __m512i t_open = _mm512_adds_epi16(_mm512_maskz_loadu_epi16(live, um + k), oe);
+                const __m512i t_extend =
+                    _mm512_adds_epi16(_mm512_maskz_loadu_epi16(live, ut + k), e);
+                const __m512i gap_t = _mm512_max_epi16(t_open, t_extend);
+                const __m512i s_open = _mm512_adds_epi16(_mm512_maskz_loadu_epi16(live, lm + k), oe);
+                const __m512i s_extend =
+                    _mm512_adds_epi16(_mm512_maskz_loadu_epi16(live, ls + k), e);
+                const __m512i gap_s = _mm512_max_epi16(s_open, s_extend);
+                best_match = _mm512_mask_max_epi16(best_match, live, best_match, match);
+
+                if (full) {
+                    _mm512_storeu_si512(cm + k, match);
+                    _mm512_storeu_si512(ct + k, gap_t);
+                    _mm512_storeu_si512(cs + k, gap_s);
+                } else {
+                    _mm512_mask_storeu_epi16(cm + k, live, match);
+                    _mm512_mask_storeu_epi16(ct + k, live, gap_t);
+                    _mm512_mask_storeu_epi16(cs + k, live, gap_s);
+                }
+                if constexpr (with_codes) {
+                    __m256i code = _mm256_maskz_mov_epi8(
+                        _mm512_cmpneq_epi16_mask(diag_m, best),
+                        _mm256_mask_blend_epi8(_mm512_cmpeq_epi16_mask(diag_t, best), code_s,
+                                               code_t));
+                    code = _mm256_or_si256(
+                        code, _mm256_maskz_mov_epi8(_mm512_cmplt_epi16_mask(t_open, t_extend),
+                                                    code_t_extends));
+                    code = _mm256_or_si256(
+                        code, _mm256_maskz_mov_epi8(_mm512_cmplt_epi16_mask(s_open, s_extend),
+                                                    code_s_extends));
+                    if (full)
+                        _mm256_storeu_si256(reinterpret_cast<__m256i*>(code_row + k), code);
+                    else
+                        _mm256_mask_storeu_epi8(code_row + k, live, code);
+                }
+            }
+            const bool above = _mm512_cmpgt_epi16_mask(best_match, high) != 0;
+            const bool below = _mm512_cmpge_epi16_mask(best_match, low) == 0 &&
+                               _mm512_cmpge_epi16_mask(best_match, usable) != 0;
+            if (above || below) {
+                alignas(64) std::array<std::int16_t, 32> lanes{};
+                _mm512_store_si512(lanes.data(), best_match);
+                s.next = s.older;
+                s.older = s.old;
+                s.old = next;
+                rebase_diagonals16(p, s, *std::max_element(lanes.begin(), lanes.end()));
+                continue;
+            }
+        }
+        s.next = s.older;
+        s.older = s.old;
+        s.old = next;
+    }
+}
+
+#undef RUX_AVX512
+#pragma GCC diagnostic pop
+#endif
+
+void diagonals16(Diagonals16& p, DiagonalSlots& s, std::int64_t first, std::int64_t last,
+                 std::int64_t rows, std::int64_t cols, std::uint8_t* codes) {
+#if defined(__x86_64__)
+    if (codes != nullptr)
+        diagonals16_avx512<true>(p, s, first, last, rows, cols, codes);
+    else
+        diagonals16_avx512<false>(p, s, first, last, rows, cols, codes);
+#else
+    (void)p;
+    (void)s;
+    (void)first;
+    (void)last;
+    (void)rows;
+    (void)cols;
+    (void)codes;
+    invariant(false, "the anti-diagonal pass needs AVX-512");
+#endif
+}
+
+// The band traced by anti-diagonals. Anti-diagonal t (1 to m + n) keeps code_width bytes of
+// codes; a table over the limit keeps the two anti-diagonals of every R-th one instead and
+// recomputes R of them at a time as the traceback walks down through them, restricted to the
+// cells above and left of where the walk is.
+std::optional<BandedAffineTrace> trace_diagonals16(const NwAffineProblem& problem,
+                                                   std::uint64_t band_u,
+                                                   std::uint64_t forced_block) {
+    const std::uint64_t m_u = problem.query.size();
+    const std::uint64_t n_u = problem.target.size();
+    const auto m = static_cast<std::int64_t>(m_u);
+    const auto n = static_cast<std::int64_t>(n_u);
+    const auto band = static_cast<std::int64_t>(band_u);
+    const std::int64_t diagonals = m + n;
+
+    // Both sequences with 64 readable bytes on each side.
+    constexpr std::int64_t slack = 64;
+    std::vector<char> query_rev(static_cast<std::size_t>(m + 2 * slack), 0);
+    std::reverse_copy(problem.query.begin(), problem.query.end(), query_rev.begin() + slack);
+    std::vector<char> target(static_cast<std::size_t>(n + 2 * slack), 0);
+    std::copy(problem.target.begin(), problem.target.end(), target.begin() + slack);
+
+    const auto& mm = problem.scoring.match_mismatch_values();
+    Diagonals16 p{.m = m,
+                  .n = n,
+                  .band = band,
+                  .len = static_cast<std::size_t>(band) + 3,
+                  .code_width = static_cast<std::size_t>(diagonal_code_width(m_u, n_u, band_u)),
+                  .oe = static_cast<std::int16_t>(problem.gap_open + problem.gap_extend),
+                  .e = static_cast<std::int16_t>(problem.gap_extend),
+                  .match_score = static_cast<std::int16_t>(mm.match_score),
+                  .mismatch_score = static_cast<std::int16_t>(-mm.mismatch_penalty),
+                  .query_rev = query_rev.data() + slack,
+                  .target = target.data() + slack};
+
+    // Three anti-diagonals of three states.
+    const std::size_t slot_size = 3 * p.len;
+    std::vector<std::int16_t> slots(3 * slot_size, static_cast<std::int16_t>(none16));
+    DiagonalSlots s{.older = slots.data(),
+                    .old = slots.data() + slot_size,
+                    .next = slots.data() + 2 * slot_size};
+    // Anti-diagonal 0: the start in Match; the one before it is all outside.
+    s.old[1 + band / 2] = 0;
+
+    std::int64_t block = static_cast<std::int64_t>(
+        forced_block != 0 ? forced_block : planned_block_diagonals(m_u, n_u, band_u));
+    const bool whole = block == 0 || diagonals == 0;
+    if (!whole)
+        block = std::clamp<std::int64_t>(block, 1, std::max<std::int64_t>(diagonals, 1));
+    const std::int64_t held = whole ? diagonals : std::min(block, diagonals);
+    ByteTable codes(static_cast<std::size_t>(held) * p.code_width);
+
+    // Checkpoint c holds anti-diagonals c R - 1 and c R and the base.
+    const std::int64_t checkpoints = whole ? 0 : (diagonals - 1) / block + 1;
+    std::vector<std::int16_t> saved(static_cast<std::size_t>(std::max<std::int64_t>(checkpoints, 0)) *
+                                    2 * slot_size);
+    std::vector<std::int64_t> saved_base(static_cast<std::size_t>(std::max<std::int64_t>(checkpoints, 0)));
+    const auto save = [&](std::int64_t c) {
+        std::int16_t* to = saved.data() + c * 2 * static_cast<std::int64_t>(slot_size);
+        std::copy_n(s.older, slot_size, to);
+        std::copy_n(s.old, slot_size, to + slot_size);
+        saved_base[static_cast<std::size_t>(c)] = p.base;
+    };
+    const auto restore = [&](std::int64_t c) {
+        const std::int16_t* from = saved.data() + c * 2 * static_cast<std::int64_t>(slot_size);
+        std::copy_n(from, slot_size, s.older);
+        std::copy_n(from + slot_size, slot_size, s.old);
+        p.base = saved_base[static_cast<std::size_t>(c)];
+    };
+
+    if (whole) {
+        if (diagonals > 0)
+            diagonals16(p, s, 1, diagonals, m, n, codes.data());
+    } else {
+        for (std::int64_t c = 0; c < checkpoints; ++c) {
+            save(c);
+            diagonals16(p, s, c * block + 1, std::min((c + 1) * block, diagonals), m, n,
+                        nullptr);
+        }
+    }
+
+    // The end cell (m, n) on the last anti-diagonal.
+    const std::int64_t end_k = (n - m + band) >> 1;
+    const auto end_value = [&](std::size_t state) { return s.old[state * p.len + 1 + end_k]; };
+    std::size_t state = 0;
+    if (end_value(1) > end_value(state))
+        state = 1;
+    if (end_value(2) > end_value(state))
+        state = 2;
+    if (end_value(state) < usable16)
+        return std::nullopt;
+    BandedAffineTrace trace;
+    trace.score = static_cast<std::int32_t>(end_value(state) + p.base);
+
+    // The block whose codes are held; the walk goes down the anti-diagonals, so each block is
+    // recomputed once, last first, from where the walk enters it.
+    std::int64_t loaded = -1;
+    const auto code_of = [&](std::int64_t i, std::int64_t j) -> std::uint8_t {
+        const std::int64_t t = i + j;
+        const std::int64_t k = (j - i + band) >> 1;
+        const std::int64_t offset = k - diagonal_range(t, band, m, n).lo;
+        if (whole)
+            return codes.data()[(t - 1) * static_cast<std::int64_t>(p.code_width) + offset];
+        const std::int64_t c = (t - 1) / block;
+        if (c != loaded) {
+            restore(c);
+            diagonals16(p, s, c * block + 1, t, i, j, codes.data());
+            loaded = c;
+        }
+        return codes.data()[(t - c * block - 1) * static_cast<std::int64_t>(p.code_width) +
+                            offset];
+    };
+
+    trace.path.reserve(static_cast<std::size_t>(diagonals) + 1);
+    std::int64_t i = m;
+    std::int64_t j = n;
+    trace.path.push_back({.row = static_cast<std::uint64_t>(i),
+                          .col = static_cast<std::uint64_t>(j),
+                          .state = static_cast<AffineState>(state)});
+    while (i > 0 || j > 0) {
+        invariant(j - i <= band && i - j <= band,
+                  "banded affine traceback must stay inside the band");
+        const std::uint8_t code = code_of(i, j);
+        if (state == 0) {
+            invariant(i > 0 && j > 0, "match state requires a diagonal predecessor");
+            state = code & 3;
+            --i;
+            --j;
+        } else if (state == 1) {
+            invariant(i > 0, "gap-in-t state requires a vertical predecessor");
+            state = (code & t_extends) != 0 ? 1 : 0;
+            --i;
+        } else {
+            invariant(j > 0, "gap-in-s state requires a horizontal predecessor");
+            state = (code & s_extends) != 0 ? 2 : 0;
+            --j;
+        }
+        trace.path.push_back({.row = static_cast<std::uint64_t>(i),
+                              .col = static_cast<std::uint64_t>(j),
+                              .state = static_cast<AffineState>(state)});
+    }
+    if (state != 0)
+        return std::nullopt;
+    std::reverse(trace.path.begin(), trace.path.end());
+    return trace;
+}
+
 std::optional<BandedAffineTrace> trace_banded(const NwAffineProblem& problem, std::uint64_t band,
                                               std::uint64_t forced_block_rows) {
     const std::uint64_t m = problem.query.size();
@@ -385,6 +817,8 @@ std::optional<BandedAffineTrace> trace_banded(const NwAffineProblem& problem, st
                               static_cast<long double>(step);
     if (reach >= static_cast<long double>(plain_arithmetic_limit))
         return trace_banded_affine_reference(problem, band);
+    if (diagonals16_fits(problem, band))
+        return trace_diagonals16(problem, band, forced_block_rows);
 
     const std::int32_t oe = static_cast<std::int32_t>(oe64);
     const std::int32_t e = problem.gap_extend;
@@ -593,7 +1027,14 @@ std::uint64_t banded_affine_table_bytes(std::uint64_t m, std::uint64_t n, std::u
     return saturating_product(m + 1, width);
 }
 
-std::uint64_t banded_affine_trace_bytes(std::uint64_t m, std::uint64_t n, std::uint64_t band) {
+std::uint64_t banded_affine_trace_bytes(const NwAffineProblem& problem, std::uint64_t band) {
+    const std::uint64_t m = problem.query.size();
+    const std::uint64_t n = problem.target.size();
+    if (band < (m > n ? m - n : n - m))
+        return 0;
+    band = std::min(band, std::max(m, n));
+    if (diagonals16_fits(problem, band))
+        return diagonal_trace_bytes(m, n, band);
     const std::uint64_t rows = planned_block_rows(m, n, band);
     if (rows == 0)
         return banded_affine_table_bytes(m, n, band);

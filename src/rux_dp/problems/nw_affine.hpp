@@ -150,9 +150,10 @@ struct BandedAffineTrace {
 /// 2 band + 1 of them per row), saturating: the measure of a band's cost, however it is traced.
 std::uint64_t banded_affine_table_bytes(std::uint64_t m, std::uint64_t n, std::uint64_t band);
 
-/// Bytes of the tables `trace_banded_affine` actually keeps for this band: the whole table when
-/// it is small, else the checkpoint rows and the codes of one block of rows.
-std::uint64_t banded_affine_trace_bytes(std::uint64_t m, std::uint64_t n, std::uint64_t band);
+/// Bytes of the tables `trace_banded_affine` actually keeps for this problem and band (0 when the
+/// band cannot hold an alignment): the whole table of codes when it is small, else checkpoints and
+/// the codes of one block of rows or anti-diagonals.
+std::uint64_t banded_affine_trace_bytes(const NwAffineProblem& problem, std::uint64_t band);
 
 /// The problem aligned inside the diagonal band |i - j| <= band with a full traceback of the band;
 /// nothing when no complete alignment fits inside it (band < |m - n| among others).
@@ -160,8 +161,9 @@ std::optional<BandedAffineTrace> trace_banded_affine(const NwAffineProblem& prob
                                                      std::uint64_t band);
 
 namespace detail {
-/// `trace_banded_affine` traced from checkpoints every `block_rows` rows (at least 1), whatever
-/// the table size: the same result as the whole table.
+/// `trace_banded_affine` traced from checkpoints every `block_rows` rows (or anti-diagonals, when
+/// the band is swept by anti-diagonals; at least 1), whatever the table size: the same result as
+/// the whole table.
 std::optional<BandedAffineTrace> trace_banded_affine_in_blocks(const NwAffineProblem& problem,
                                                                std::uint64_t band,
                                                                std::uint64_t block_rows);
