@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <random>
 #include <string>
@@ -63,7 +64,7 @@ std::vector<Scoring> scorings() {
         {"dna positive extend", dna, "ACGT", -5, 1},
         {"dna positive open", dna, "ACGT", 3, -2},
         {"blosum62", blosum, protein, -11, -1},
-        // Scores far apart within a row: narrow bands only fit 16-bit lanes.
+        // Scores far apart: only narrow bands fit 16-bit lanes.
         {"dna harsh", SubstitutionScoring::match_mismatch(1, 60), "ACGT", -50, -30},
         // Values so large that the kernel must leave its plain arithmetic.
         {"huge", SubstitutionScoring::match_mismatch(1 << 20, 1 << 21), "ACGT", -(1 << 22),
@@ -163,6 +164,27 @@ TEST(BandedAffineKernel, BlocksOfRowsMatchTheWholeTable) {
     }
 }
 
+// Wide scores make the spread of a row's values grow fast with the band: bands on both sides of
+// where 16-bit lanes stop being provably exact, on similar and unrelated pairs.
+TEST(BandedAffineKernel, BandsAroundTheNarrowLaneLimit) {
+    std::mt19937_64 rng(5);
+    const Scoring harsh{"harsh", SubstitutionScoring::match_mismatch(1, 60), "ACGT", -50, -30};
+    for (int round = 0; round < 6; ++round) {
+        const auto [query, target] = random_pair(rng, {400, 600}, harsh, 2);
+        const NwAffineProblem problem = problem_of(harsh, query, target);
+        const std::uint64_t diff = query.size() > target.size() ? query.size() - target.size()
+                                                                : target.size() - query.size();
+        for (std::uint64_t band = std::max<std::uint64_t>(diff, 100); band <= 220; band += 15) {
+            const auto expected = trace_banded_affine_reference(problem, band);
+            for (const simd::Isa isa : isas()) {
+                const simd::ScopedIsaCap cap(isa);
+                EXPECT_EQ(trace_banded_affine(problem, band), expected)
+                    << "band " << band << " isa " << static_cast<int>(isa);
+            }
+        }
+    }
+}
+
 // Long pairs with scores beyond the 16-bit range, up for a similar pair and down for an
 // unrelated one: the 16-bit pass moves its base along and still gives the reference's result,
 // from the whole table and from checkpoints.
@@ -213,8 +235,9 @@ TEST(BandedAffineKernel, LargeTablesAreTracedFromCheckpoints) {
         std::size_t length;
         unsigned percent;
         std::uint64_t extra;  // band beyond the length difference
+        std::int32_t gap_extend;
     };
-    for (const Case c : {Case{4000, 15, 600}, Case{7000, 3, 250}}) {
+    for (const Case c : {Case{4000, 15, 600, -12}, Case{7000, 3, 250, -2}}) {
         const std::string query = rux_dp::test_support::random_sequence(rng, c.length, "ACGT");
         const std::string target = mutated(rng, query, c.percent, "ACGT");
         const std::uint64_t diff = target.size() > query.size() ? target.size() - query.size()
@@ -224,7 +247,7 @@ TEST(BandedAffineKernel, LargeTablesAreTracedFromCheckpoints) {
                                       .query = query,
                                       .target = target,
                                       .gap_open = -4,
-                                      .gap_extend = -2};
+                                      .gap_extend = c.gap_extend};
         const std::uint64_t whole = banded_affine_table_bytes(query.size(), target.size(), band);
         EXPECT_EQ(whole, (query.size() + 1) * (2 * band + 1));
         EXPECT_LT(banded_affine_trace_bytes(problem, band), whole / 8);

@@ -371,13 +371,15 @@ std::uint64_t planned_block_rows(std::uint64_t m, std::uint64_t n, std::uint64_t
 
 // The anti-diagonal pass keeps code_width = min(band, m, n) + 1 code bytes for each of the m + n
 // anti-diagonals after the first; past the limit, checkpoints of two anti-diagonals (three
-// 16-bit states of band + 3 entries each) every R of them and the codes of one block of R.
+// 16-bit states each) every R of them and the codes of one block of R.
 std::uint64_t diagonal_code_width(std::uint64_t m, std::uint64_t n, std::uint64_t band) {
     return std::min({band, m, n}) + 1;
 }
 
+std::size_t diagonal_len(std::uint64_t band);
+
 std::uint64_t diagonal_checkpoint_bytes(std::uint64_t band) {
-    return 2 * 3 * (band + 3) * sizeof(std::int16_t);
+    return 2 * 3 * diagonal_len(band) * sizeof(std::int16_t);
 }
 
 // Anti-diagonals per block of the checkpointed traceback, or 0 to keep the whole table.
@@ -411,19 +413,23 @@ std::uint64_t diagonal_trace_bytes(std::uint64_t m, std::uint64_t n, std::uint64
 // The codes are those of the row kernels, so the traceback takes the same path.
 //
 // Scores are kept relative to a base that moves with them (true value = stored value + base).
-// With gap values <= 0, two possible values of cells at most L rows and L columns apart differ by
-// at most (2 L + 2 band + 12) step (step: the largest magnitude of a substitution score, oe or
-// e). The lower one's cell is reached by the higher one's path where that path last enters the
-// quadrant above and left of it: from a cell on its row or column, at most 2 band cells away and
-// at most L diagonal steps (each gaining at most step) before the higher cell; one gap run, plus
-// one diagonal step to change from one gap state to the other, then gets there, and each state of
-// a cell is a neighbour's best state plus one step. Cells of anti-diagonals t - 1 to t + 1 are at
-// most band + 1 rows and columns apart, so after each anti-diagonal, which is moved back to 0
-// (with the one before it) when its best Match leaves [-rebase16, rebase16], every possible
-// value read or formed lies within rebase16 + (4 band + 16) step + step of 0; `diagonals16_fits`
-// keeps that above `usable16` with room to spare. Impossible values are exactly `none16`: adds
-// of gap values <= 0 saturate there, and a Match, which adds a substitution score once, is
-// clamped back.
+// With gap values <= 0 the possible values of nearby anti-diagonals stay close together. Take
+// cells c = (i, j) and c' on anti-diagonals at most 4 apart, a possible value Q at c' and the
+// path that realises it. Where that path last leaves the quadrant of rows <= i and columns <= j,
+// it is on row i or column j at most 2 band cells from c, and gains at most (band + 2) S+ after
+// that (one diagonal per row or column still to cross); a gap run along the row or column (after
+// one diagonal step when the path is in the other gap state) reaches c in its best state with at
+// least Q - (band + 2) S+ - 2 band G - |S-| - O. When c' lies inside the quadrant, a few diagonal
+// and gap steps reach c. Each state of a cell is within |S-| + O of the best state of a cell one
+// to three anti-diagonals before it (row 0 and column 0 hold gap runs from the start, within
+// O + band G of 0). So two possible values of anti-diagonals t - 1 to t + 1 differ by at most
+// W = band (S+ + 2 G) + 16 step (S+: the best substitution score if positive, S-: the worst if
+// negative, G = |e|, O = |oe|, step: the largest of these magnitudes). After each anti-diagonal
+// with a possible Match, it is moved back to 0 with the one before it when its best Match leaves
+// [-rebase16, rebase16], so every value formed until the next check lies within
+// rebase16 + W + step of 0; `diagonals16_fits` keeps that, with W counted twice, above
+// `usable16`. Impossible values are exactly `none16`: adds of gap values <= 0 saturate there,
+// and a Match, which adds a substitution score once, is clamped back.
 constexpr std::int32_t none16 = -32768;
 constexpr std::int32_t usable16 = -30000;
 constexpr std::int32_t rebase16 = 8192;
@@ -435,11 +441,15 @@ bool diagonals16_fits(const NwAffineProblem& problem, std::uint64_t band) {
         return false;
     if (problem.gap_open > 0 || problem.gap_extend > 0)
         return false;
-    const long double oe = -(static_cast<long double>(problem.gap_open) + problem.gap_extend);
-    const long double e = -static_cast<long double>(problem.gap_extend);
+    const auto& mm = problem.scoring.match_mismatch_values();
+    const long double best = std::max({0.0L, static_cast<long double>(mm.match_score),
+                                       -static_cast<long double>(mm.mismatch_penalty)});
+    const long double gap = -static_cast<long double>(problem.gap_extend);
     const long double step =
-        std::max({static_cast<long double>(problem.scoring.max_abs_score()), oe, e});
-    const long double spread = (4.0L * static_cast<long double>(band) + 16.0L) * step;
+        std::max({static_cast<long double>(problem.scoring.max_abs_score()),
+                  -(static_cast<long double>(problem.gap_open) + problem.gap_extend), gap});
+    const long double spread =
+        static_cast<long double>(band) * (best + 2.0L * gap) + 16.0L * step;
     return rebase16 + 2.0L * spread + step <= 29000.0L;
 #else
     (void)problem;
@@ -484,12 +494,23 @@ struct Diagonals16 {
 };
 
 // Three anti-diagonals, t - 2, t - 1 and the one being filled, each holding Match, GapInT and
-// GapInS at slot + state * len + 1 + k.
+// GapInS at slot + state * len + diagonal_front + k. Offsets run in vectors of 32 from 0, with one
+// vector of room before and two after.
 struct DiagonalSlots {
     std::int16_t* older;
     std::int16_t* old;
     std::int16_t* next;
 };
+
+constexpr std::int64_t diagonal_front = 32;
+
+std::size_t diagonal_len(std::uint64_t band) {
+    return static_cast<std::size_t>(diagonal_front) + (band + 1 + 31) / 32 * 32 + 64;
+}
+
+constexpr std::array<std::int16_t, 32> lane_index16 = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10,
+                                                       11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21,
+                                                       22, 23, 24, 25, 26, 27, 28, 29, 30, 31};
 
 // Both live anti-diagonals moved down by mu, impossible values kept impossible. Entries outside
 // their cells are never read, whatever they become.
@@ -505,6 +526,116 @@ void rebase_diagonals16(Diagonals16& p, DiagonalSlots& s, std::int32_t mu) {
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #define RUX_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl")))
 
+// What the sweep of one anti-diagonal reads and writes: the vectors of 32 offsets from k0 to
+// k_end (multiples of 32) holding its cells lo to hi.
+struct DiagonalSweep {
+    const std::int16_t* dm;  // t - 2, diagonal neighbours
+    const std::int16_t* dt;
+    const std::int16_t* ds;
+    const std::int16_t* om;  // t - 1, up and left neighbours
+    const std::int16_t* ot;
+    const std::int16_t* os;
+    std::int16_t* cm;  // t
+    std::int16_t* ct;
+    std::int16_t* cs;
+    const char* qs;           // query symbol of offset k at qs[k]
+    const char* ts;           // target symbol of offset k at ts[k]
+    std::uint8_t* code_row;   // code of offset k at code_row[k]
+    std::int64_t lo, hi, k0, k_end;
+};
+
+struct DiagonalConstants {
+    __m512i oe, e, none, usable, if_match, if_mismatch, down, up;
+    __m256i code_t, code_s, code_t_extends, code_s_extends;
+};
+
+// One anti-diagonal; returns its best Match per lane. Every vector is stored whole, its lanes
+// outside lo..hi impossible, so the stores of t - 1 and t - 2 are read back at the same offsets
+// and sizes (a load that straddles two recent stores waits for them to reach the cache). The
+// neighbour one lane off comes from registers: with parity 0 the left one is lane l - 1 (the
+// vector before supplying lane 0), with parity 1 the up one is lane l + 1 (the vector after
+// supplying lane 31).
+template <bool with_codes, bool odd>
+RUX_AVX512 __attribute__((always_inline)) inline __m512i sweep_diagonal16(
+    const DiagonalConstants& c, const DiagonalSweep& a) {
+    __m512i best_match = c.none;
+    __m512i before_m = c.none;
+    __m512i before_s = c.none;
+    if (!odd && a.k0 > 0) {
+        before_m = _mm512_loadu_si512(a.om + a.k0 - 32);
+        before_s = _mm512_loadu_si512(a.os + a.k0 - 32);
+    }
+    for (std::int64_t k = a.k0; k < a.k_end; k += 32) {
+        const std::uint32_t from_lo = k >= a.lo ? ~0u : ~0u << (a.lo - k);
+        const std::uint32_t to_hi = a.hi - k >= 31 ? ~0u : (2u << (a.hi - k)) - 1u;
+        const __mmask32 live = from_lo & to_hi;
+        const __m512i diag_m = _mm512_loadu_si512(a.dm + k);
+        const __m512i diag_t = _mm512_loadu_si512(a.dt + k);
+        const __m512i diag_s = _mm512_loadu_si512(a.ds + k);
+        const __m512i best = _mm512_max_epi16(diag_m, _mm512_max_epi16(diag_t, diag_s));
+        const __m256i q = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a.qs + k));
+        const __m256i r = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a.ts + k));
+        const __m512i subst =
+            _mm512_mask_blend_epi16(_mm256_cmpeq_epi8_mask(q, r), c.if_mismatch, c.if_match);
+        __m512i match = _mm512_adds_epi16(best, subst);
+        match = _mm512_mask_mov_epi16(match, _mm512_cmplt_epi16_mask(match, c.usable), c.none);
+
+        const __m512i old_m = _mm512_loadu_si512(a.om + k);
+        __m512i up_m, up_t, left_m, left_s;
+        if constexpr (odd) {
+            up_m = _mm512_permutex2var_epi16(old_m, c.up, _mm512_loadu_si512(a.om + k + 32));
+            up_t = _mm512_permutex2var_epi16(_mm512_loadu_si512(a.ot + k), c.up,
+                                             _mm512_loadu_si512(a.ot + k + 32));
+            left_m = old_m;
+            left_s = _mm512_loadu_si512(a.os + k);
+        } else {
+            const __m512i old_s = _mm512_loadu_si512(a.os + k);
+            up_m = old_m;
+            up_t = _mm512_loadu_si512(a.ot + k);
+            left_m = _mm512_permutex2var_epi16(old_m, c.down, before_m);
+            left_s = _mm512_permutex2var_epi16(old_s, c.down, before_s);
+            before_m = old_m;
+            before_s = old_s;
+        }
+        const __m512i t_open = _mm512_adds_epi16(up_m, c.oe);
+        const __m512i t_extend = _mm512_adds_epi16(up_t, c.e);
+        const __m512i s_open = _mm512_adds_epi16(left_m, c.oe);
+        const __m512i s_extend = _mm512_adds_epi16(left_s, c.e);
+        match = _mm512_mask_mov_epi16(c.none, live, match);
+        best_match = _mm512_max_epi16(best_match, match);
+        _mm512_storeu_si512(a.cm + k, match);
+        _mm512_storeu_si512(a.ct + k,
+                            _mm512_mask_max_epi16(c.none, live, t_open, t_extend));
+        _mm512_storeu_si512(a.cs + k,
+                            _mm512_mask_max_epi16(c.none, live, s_open, s_extend));
+        if constexpr (with_codes) {
+            __m256i code = _mm256_maskz_mov_epi8(
+                _mm512_cmpneq_epi16_mask(diag_m, best),
+                _mm256_mask_blend_epi8(_mm512_cmpeq_epi16_mask(diag_t, best), c.code_s,
+                                       c.code_t));
+            code = _mm256_or_si256(
+                code, _mm256_maskz_mov_epi8(_mm512_cmplt_epi16_mask(t_open, t_extend),
+                                            c.code_t_extends));
+            code = _mm256_or_si256(
+                code, _mm256_maskz_mov_epi8(_mm512_cmplt_epi16_mask(s_open, s_extend),
+                                            c.code_s_extends));
+            _mm256_mask_storeu_epi8(a.code_row + k, live, code);
+        }
+    }
+    // The offsets next to the cells that the vectors above did not cover.
+    if (a.lo == a.k0 && a.k0 > 0) {
+        _mm512_storeu_si512(a.cm + a.k0 - 32, c.none);
+        _mm512_storeu_si512(a.ct + a.k0 - 32, c.none);
+        _mm512_storeu_si512(a.cs + a.k0 - 32, c.none);
+    }
+    if (a.hi + 1 == a.k_end) {
+        _mm512_storeu_si512(a.cm + a.k_end, c.none);
+        _mm512_storeu_si512(a.ct + a.k_end, c.none);
+        _mm512_storeu_si512(a.cs + a.k_end, c.none);
+    }
+    return best_match;
+}
+
 // Anti-diagonals first to last after the two in s.older and s.old, restricted to the cells with
 // i <= rows and j <= cols (every cell such a cell depends on obeys the same bounds). The codes
 // of anti-diagonal t go to codes + (t - first) code_width, by offset from the first cell of
@@ -513,121 +644,79 @@ template <bool with_codes>
 RUX_AVX512 void diagonals16_avx512(Diagonals16& p, DiagonalSlots& s, std::int64_t first,
                                    std::int64_t last, std::int64_t rows, std::int64_t cols,
                                    std::uint8_t* codes) {
-    const __m512i oe = _mm512_set1_epi16(p.oe);
-    const __m512i e = _mm512_set1_epi16(p.e);
-    const __m512i none = _mm512_set1_epi16(none16);
-    const __m512i usable = _mm512_set1_epi16(usable16);
-    const __m512i if_match = _mm512_set1_epi16(p.match_score);
-    const __m512i if_mismatch = _mm512_set1_epi16(p.mismatch_score);
+    const __m512i iota = _mm512_loadu_si512(lane_index16.data());
+    const DiagonalConstants c{
+        .oe = _mm512_set1_epi16(p.oe),
+        .e = _mm512_set1_epi16(p.e),
+        .none = _mm512_set1_epi16(none16),
+        .usable = _mm512_set1_epi16(usable16),
+        .if_match = _mm512_set1_epi16(p.match_score),
+        .if_mismatch = _mm512_set1_epi16(p.mismatch_score),
+        // Lane l from lane l - 1, lane 0 from the last lane of the second operand.
+        .down = _mm512_and_si512(_mm512_sub_epi16(iota, _mm512_set1_epi16(1)),
+                                 _mm512_set1_epi16(63)),
+        // Lane l from lane l + 1, lane 31 from the first lane of the second operand.
+        .up = _mm512_add_epi16(iota, _mm512_set1_epi16(1)),
+        .code_t = _mm256_set1_epi8(from_gap_in_t),
+        .code_s = _mm256_set1_epi8(from_gap_in_s),
+        .code_t_extends = _mm256_set1_epi8(t_extends),
+        .code_s_extends = _mm256_set1_epi8(s_extends),
+    };
     const __m512i high = _mm512_set1_epi16(rebase16);
     const __m512i low = _mm512_set1_epi16(-rebase16);
-    const __m256i code_t = _mm256_set1_epi8(from_gap_in_t);
-    const __m256i code_s = _mm256_set1_epi8(from_gap_in_s);
-    const __m256i code_t_extends = _mm256_set1_epi8(t_extends);
-    const __m256i code_s_extends = _mm256_set1_epi8(s_extends);
     const std::int64_t band = p.band;
-    const std::size_t len = p.len;
+    const auto len = static_cast<std::int64_t>(p.len);
 
     for (std::int64_t t = first; t <= last; ++t) {
         const DiagonalRange cells = diagonal_range(t, band, rows, cols);
         std::int16_t* const next = s.next;
+        __m512i best_match = c.none;
         if (cells.lo > cells.hi) {
-            // Only a band of 0 has empty anti-diagonals (every other one); all of it is read as
-            // outside the band.
-            std::fill_n(next, 3 * len, static_cast<std::int16_t>(none16));
+            // Only a band of 0 has empty anti-diagonals (every other one); the offsets its
+            // neighbours read are outside the band.
+            for (std::int64_t state = 0; state < 3; ++state)
+                _mm512_storeu_si512(next + state * len + diagonal_front, c.none);
         } else {
             const std::int64_t parity = (t + band) & 1;
-            std::int16_t* const cm = next + 1;
-            std::int16_t* const ct = next + len + 1;
-            std::int16_t* const cs = next + 2 * len + 1;
-            for (std::int16_t* r : {cm, ct, cs}) {
-                r[cells.lo - 1] = none16;
-                r[cells.hi + 1] = none16;
-            }
-            const std::int16_t* const dm = s.older + 1;
-            const std::int16_t* const dt = s.older + len + 1;
-            const std::int16_t* const ds = s.older + 2 * len + 1;
-            const std::int16_t* const um = s.old + 1 + parity;
-            const std::int16_t* const ut = s.old + len + 1 + parity;
-            const std::int16_t* const lm = s.old + parity;
-            const std::int16_t* const ls = s.old + 2 * len + parity;
-            // Cell k is (i, j) = ((t + band - parity) / 2 - k, (t + parity - band) / 2 + k),
-            // scored on query[i - 1] = query_rev[m - i] and target[j - 1].
-            const char* const qs = p.query_rev + (p.m - (t + band - parity) / 2);
-            const char* const ts = p.target + ((t + parity - band) / 2 - 1);
             std::uint8_t* code_row = nullptr;
             if constexpr (with_codes)
                 code_row = codes + (t - first) * static_cast<std::int64_t>(p.code_width) -
                            diagonal_range(t, band, p.m, p.n).lo;
-            __m512i best_match = none;
-            for (std::int64_t k = cells.lo; k <= cells.hi; k += 32) {
-                const bool full = cells.hi - k >= 31;
-                const __mmask32 live =
-                    full ? ~__mmask32{0}
-                         : static_cast<__mmask32>((std::uint32_t{2} << (cells.hi - k)) - 1u);
-                const __m512i diag_m = _mm512_maskz_loadu_epi16(live, dm + k);
-                const __m512i diag_t = _mm512_maskz_loadu_epi16(live, dt + k);
-                const __m512i diag_s = _mm512_maskz_loadu_epi16(live, ds + k);
-                const __m512i best = _mm512_max_epi16(diag_m, _mm512_max_epi16(diag_t, diag_s));
-                const __m256i q = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(qs + k));
-                const __m256i r = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(ts + k));
-                const __m512i subst =
-                    _mm512_mask_blend_epi16(_mm256_cmpeq_epi8_mask(q, r), if_mismatch, if_match);
-                __m512i match = _mm512_adds_epi16(best, subst);
-                match = _mm512_mask_mov_epi16(match, _mm512_cmplt_epi16_mask(match, usable), none);
-
-                const __m512i t_open = _mm512_adds_epi16(_mm512_maskz_loadu_epi16(live, um + k), oe);
-                const __m512i t_extend =
-                    _mm512_adds_epi16(_mm512_maskz_loadu_epi16(live, ut + k), e);
-                const __m512i gap_t = _mm512_max_epi16(t_open, t_extend);
-                const __m512i s_open = _mm512_adds_epi16(_mm512_maskz_loadu_epi16(live, lm + k), oe);
-                const __m512i s_extend =
-                    _mm512_adds_epi16(_mm512_maskz_loadu_epi16(live, ls + k), e);
-                const __m512i gap_s = _mm512_max_epi16(s_open, s_extend);
-                best_match = _mm512_mask_max_epi16(best_match, live, best_match, match);
-
-                if (full) {
-                    _mm512_storeu_si512(cm + k, match);
-                    _mm512_storeu_si512(ct + k, gap_t);
-                    _mm512_storeu_si512(cs + k, gap_s);
-                } else {
-                    _mm512_mask_storeu_epi16(cm + k, live, match);
-                    _mm512_mask_storeu_epi16(ct + k, live, gap_t);
-                    _mm512_mask_storeu_epi16(cs + k, live, gap_s);
-                }
-                if constexpr (with_codes) {
-                    __m256i code = _mm256_maskz_mov_epi8(
-                        _mm512_cmpneq_epi16_mask(diag_m, best),
-                        _mm256_mask_blend_epi8(_mm512_cmpeq_epi16_mask(diag_t, best), code_s,
-                                               code_t));
-                    code = _mm256_or_si256(
-                        code, _mm256_maskz_mov_epi8(_mm512_cmplt_epi16_mask(t_open, t_extend),
-                                                    code_t_extends));
-                    code = _mm256_or_si256(
-                        code, _mm256_maskz_mov_epi8(_mm512_cmplt_epi16_mask(s_open, s_extend),
-                                                    code_s_extends));
-                    if (full)
-                        _mm256_storeu_si256(reinterpret_cast<__m256i*>(code_row + k), code);
-                    else
-                        _mm256_mask_storeu_epi8(code_row + k, live, code);
-                }
-            }
-            const bool above = _mm512_cmpgt_epi16_mask(best_match, high) != 0;
-            const bool below = _mm512_cmpge_epi16_mask(best_match, low) == 0 &&
-                               _mm512_cmpge_epi16_mask(best_match, usable) != 0;
-            if (above || below) {
-                alignas(64) std::array<std::int16_t, 32> lanes{};
-                _mm512_store_si512(lanes.data(), best_match);
-                s.next = s.older;
-                s.older = s.old;
-                s.old = next;
-                rebase_diagonals16(p, s, *std::max_element(lanes.begin(), lanes.end()));
-                continue;
-            }
+            // Offset k is the cell (i, j) = ((t + band - parity) / 2 - k,
+            // (t + parity - band) / 2 + k), scored on query[i - 1] = query_rev[m - i] and
+            // target[j - 1].
+            const DiagonalSweep a{
+                .dm = s.older + diagonal_front,
+                .dt = s.older + len + diagonal_front,
+                .ds = s.older + 2 * len + diagonal_front,
+                .om = s.old + diagonal_front,
+                .ot = s.old + len + diagonal_front,
+                .os = s.old + 2 * len + diagonal_front,
+                .cm = next + diagonal_front,
+                .ct = next + len + diagonal_front,
+                .cs = next + 2 * len + diagonal_front,
+                .qs = p.query_rev + (p.m - (t + band - parity) / 2),
+                .ts = p.target + ((t + parity - band) / 2 - 1),
+                .code_row = code_row,
+                .lo = cells.lo,
+                .hi = cells.hi,
+                .k0 = cells.lo & ~std::int64_t{31},
+                .k_end = (cells.hi & ~std::int64_t{31}) + 32,
+            };
+            best_match = parity != 0 ? sweep_diagonal16<with_codes, true>(c, a)
+                                     : sweep_diagonal16<with_codes, false>(c, a);
         }
         s.next = s.older;
         s.older = s.old;
         s.old = next;
+        const bool above = _mm512_cmpgt_epi16_mask(best_match, high) != 0;
+        const bool below = _mm512_cmpge_epi16_mask(best_match, low) == 0 &&
+                           _mm512_cmpge_epi16_mask(best_match, c.usable) != 0;
+        if (above || below) {
+            alignas(64) std::array<std::int16_t, 32> lanes{};
+            _mm512_store_si512(lanes.data(), best_match);
+            rebase_diagonals16(p, s, *std::max_element(lanes.begin(), lanes.end()));
+        }
     }
 }
 
@@ -679,7 +768,7 @@ std::optional<BandedAffineTrace> trace_diagonals16(const NwAffineProblem& proble
     Diagonals16 p{.m = m,
                   .n = n,
                   .band = band,
-                  .len = static_cast<std::size_t>(band) + 3,
+                  .len = diagonal_len(band_u),
                   .code_width = static_cast<std::size_t>(diagonal_code_width(m_u, n_u, band_u)),
                   .oe = static_cast<std::int16_t>(problem.gap_open + problem.gap_extend),
                   .e = static_cast<std::int16_t>(problem.gap_extend),
@@ -688,14 +777,14 @@ std::optional<BandedAffineTrace> trace_diagonals16(const NwAffineProblem& proble
                   .query_rev = query_rev.data() + slack,
                   .target = target.data() + slack};
 
-    // Three anti-diagonals of three states.
+    // Three anti-diagonals of three states, on cache lines.
     const std::size_t slot_size = 3 * p.len;
-    std::vector<std::int16_t> slots(3 * slot_size, static_cast<std::int16_t>(none16));
-    DiagonalSlots s{.older = slots.data(),
-                    .old = slots.data() + slot_size,
-                    .next = slots.data() + 2 * slot_size};
+    std::vector<std::int16_t> slot_memory(3 * slot_size + 32, static_cast<std::int16_t>(none16));
+    std::int16_t* const slots = slot_memory.data() + (64 - reinterpret_cast<std::uintptr_t>(
+                                                               slot_memory.data()) % 64) % 64 / 2;
+    DiagonalSlots s{.older = slots, .old = slots + slot_size, .next = slots + 2 * slot_size};
     // Anti-diagonal 0: the start in Match; the one before it is all outside.
-    s.old[1 + band / 2] = 0;
+    s.old[diagonal_front + band / 2] = 0;
 
     std::int64_t block = static_cast<std::int64_t>(
         forced_block != 0 ? forced_block : planned_block_diagonals(m_u, n_u, band_u));
@@ -736,7 +825,9 @@ std::optional<BandedAffineTrace> trace_diagonals16(const NwAffineProblem& proble
 
     // The end cell (m, n) on the last anti-diagonal.
     const std::int64_t end_k = (n - m + band) >> 1;
-    const auto end_value = [&](std::size_t state) { return s.old[state * p.len + 1 + end_k]; };
+    const auto end_value = [&](std::size_t state) {
+        return s.old[state * p.len + diagonal_front + end_k];
+    };
     std::size_t state = 0;
     if (end_value(1) > end_value(state))
         state = 1;
@@ -758,8 +849,11 @@ std::optional<BandedAffineTrace> trace_diagonals16(const NwAffineProblem& proble
             return codes.data()[(t - 1) * static_cast<std::int64_t>(p.code_width) + offset];
         const std::int64_t c = (t - 1) / block;
         if (c != loaded) {
+            // Only the cells above and left of (i, j) matter, but on row 0 or column 0 those
+            // hold no Match to keep the base in step: the whole anti-diagonals are recomputed.
             restore(c);
-            diagonals16(p, s, c * block + 1, t, i, j, codes.data());
+            const bool edge = i == 0 || j == 0;
+            diagonals16(p, s, c * block + 1, t, edge ? m : i, edge ? n : j, codes.data());
             loaded = c;
         }
         return codes.data()[(t - c * block - 1) * static_cast<std::int64_t>(p.code_width) +
