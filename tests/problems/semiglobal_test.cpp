@@ -112,6 +112,9 @@ std::vector<Scheme> schemes() {
         {"negative match", SubstitutionScoring::match_mismatch(-1, 2),
          ts::match_mismatch_score(-1, 2), -3, "ACGT"},
         {"BLOSUM62 gap -4", blosum, blosum_score, -4, "AWCH"},
+        // A positive gap with substitutions worth more than two gap symbols: starting further
+        // along row 0 can beat gap steps, which the forward pass does not take on row 0.
+        {"BLOSUM62 positive gap 1", blosum, blosum_score, 1, "RDFWPC"},
     };
 }
 

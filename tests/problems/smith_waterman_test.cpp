@@ -143,6 +143,9 @@ std::vector<Scheme> schemes() {
         {"positive gap 1", SubstitutionScoring::match_mismatch(1, 2),
          ts::match_mismatch_score(1, 2), 1, "ACGT"},
         {"BLOSUM62 gap -4", blosum, blosum_score, -4, "AWCH"},
+        // A positive gap with substitutions worth more than two gap symbols: every path starts on
+        // row 0 or column 0, along which the forward pass takes no gap step.
+        {"BLOSUM62 positive gap 1", blosum, blosum_score, 1, "RDFWPC"},
     };
 }
 

@@ -152,12 +152,44 @@ void origin_row(std::vector<std::int32_t>& row, std::size_t n, std::int32_t gap)
         row[j] = wrap_add(row[j - 1], gap);
 }
 
+// A cell no path reaches. Scores stay within 2^28 in magnitude, so sums with it neither wrap nor
+// come near a real value.
+constexpr std::int32_t kClosed = -(std::int32_t{1} << 30);
+
+// The first row of a rectangle's table from its first cell, and the rows below it over `query`
+// (into `table` too, row by row, when given), with the closed edges impossible.
+void rectangle_rows(std::vector<std::int32_t>& row, std::string_view query,
+                    std::string_view target, const SubstitutionScoring& scoring, std::int32_t gap,
+                    ClosedEdges closed, std::int32_t* first_row_out, std::int32_t* table) {
+    const std::size_t n = target.size();
+    origin_row(row, n, gap);
+    if (closed.first_row)
+        std::fill(row.begin() + 1, row.end(), kClosed);
+    if (first_row_out != nullptr)
+        std::copy(row.begin(), row.end(), first_row_out);
+    if (!closed.first_column) {
+        advance_linear_rows(row, query, target, scoring, gap, LinearStart::global_origin, table);
+        return;
+    }
+    // Rare (positive gap values only): plain rows, column 0 closed below the first cell.
+    std::vector<std::int32_t> next(n + 1);
+    for (std::size_t i = 0; i < query.size(); ++i) {
+        next[0] = kClosed;
+        for (std::size_t j = 1; j <= n; ++j)
+            next[j] = std::max({wrap_add(row[j - 1], scoring.score(query[i], target[j - 1])),
+                                wrap_add(row[j], gap), wrap_add(next[j - 1], gap)});
+        row.swap(next);
+        if (table != nullptr)
+            std::copy(row.begin(), row.end(), table + i * (n + 1));
+    }
+}
+
 }  // namespace
 
 std::vector<PathCell> linear_rectangle_path(const SubstitutionScoring& scoring,
                                             std::string_view query, std::string_view target,
                                             std::int32_t gap, PathCell start, PathCell end,
-                                            const char* no_horizontal) {
+                                            const char* no_horizontal, ClosedEdges closed) {
     const std::size_t h = end.first - start.first;
     const std::size_t w = end.second - start.second;
     const std::string_view q = query.substr(start.first, h);
@@ -172,9 +204,7 @@ std::vector<PathCell> linear_rectangle_path(const SubstitutionScoring& scoring,
     if (table_storage.size() < (h + 1) * width)
         table_storage.resize((h + 1) * width);
     std::int32_t* table = table_storage.data();
-    origin_row(row, w, gap);
-    std::copy(row.begin(), row.end(), table);
-    advance_linear_rows(row, q, t, scoring, gap, LinearStart::global_origin, table + width);
+    rectangle_rows(row, q, t, scoring, gap, closed, table, table + width);
 
     std::vector<PathCell> path;
     path.reserve(h + w + 1);
@@ -203,7 +233,7 @@ std::vector<PathCell> linear_rectangle_path(const SubstitutionScoring& scoring,
 std::uint64_t linear_split_column(const SubstitutionScoring& scoring, std::string_view query,
                                   std::string_view target, std::int32_t gap, std::uint64_t a,
                                   std::uint64_t mid, std::uint64_t c, std::uint64_t c0,
-                                  std::uint64_t c1) {
+                                  std::uint64_t c1, ClosedEdges closed) {
     const std::uint64_t w = c1 - c0;
     const std::string_view t = target.substr(c0, w);
     const std::string_view rest = query.substr(mid, c - mid);
@@ -212,9 +242,8 @@ std::uint64_t linear_split_column(const SubstitutionScoring& scoring, std::strin
     LinearBuffers& buffers = call_storage(kept, own, std::max<std::size_t>(w + 1, rest.size()));
     std::vector<std::int32_t>& forward = buffers.forward;
     std::vector<std::int32_t>& backward = buffers.backward;
-    origin_row(forward, w, gap);
-    advance_linear_rows(forward, query.substr(a, mid - a), t, scoring, gap,
-                        LinearStart::global_origin);
+    // The backward rows need no closed edges: a path through them meets a closed forward cell.
+    rectangle_rows(forward, query.substr(a, mid - a), t, scoring, gap, closed, nullptr, nullptr);
     buffers.query.assign(rest.rbegin(), rest.rend());
     buffers.target.assign(t.rbegin(), t.rend());
     origin_row(backward, w, gap);

@@ -43,6 +43,16 @@ private:
     bool all_members_ = true;   // every target symbol is in the matrix
 };
 
+/// Edges of a rectangle that a path may not run along from its first cell. The local and
+/// semiglobal forward passes take no gap step along the table's row 0 (nor, local, column 0): a
+/// path starts anywhere there instead. With gap values <= 0 such steps never gain and the edges
+/// stay open, as they always were; with a positive gap the rectangle must close them to keep the
+/// forward pass's optimum.
+struct ClosedEdges {
+    bool first_row = false;
+    bool first_column = false;
+};
+
 /// An optimal global linear path from (r0, c0) to (r1, c1) of the full table of
 /// query[r0..r1) x target[c0..c1), in absolute cells from start to end. Ties prefer diagonal, then
 /// vertical, then horizontal; `no_horizontal` is the violation when a horizontal step is needed in
@@ -50,14 +60,14 @@ private:
 std::vector<PathCell> linear_rectangle_path(const SubstitutionScoring& scoring,
                                             std::string_view query, std::string_view target,
                                             std::int32_t gap, PathCell start, PathCell end,
-                                            const char* no_horizontal);
+                                            const char* no_horizontal, ClosedEdges closed = {});
 
 /// The column on row `mid` through which the first optimal global linear path from (a, c0) to
 /// (c, c1) crosses: the first k (increasing) that strictly maximises F(k) + B(w - k).
 std::uint64_t linear_split_column(const SubstitutionScoring& scoring, std::string_view query,
                                   std::string_view target, std::int32_t gap, std::uint64_t a,
                                   std::uint64_t mid, std::uint64_t c, std::uint64_t c0,
-                                  std::uint64_t c1);
+                                  std::uint64_t c1, ClosedEdges closed = {});
 
 /// Tables of at most this many cells may be kept whole by `linear_whole_table_run`: as values
 /// (4 bytes a cell), or as predecessor bits (3 bits a cell, 1.5 MiB at most).

@@ -101,6 +101,12 @@ SemiGlobalFrontier advance_rows(SemiGlobalFrontier frontier, const SemiGlobalPro
     return frontier;
 }
 
+// The forward pass starts a path anywhere on row 0 and takes no gap step along it, so a region
+// from row 0 must not either (which only a positive gap value would make worth it).
+detail::ClosedEdges closed_edges(std::int32_t gap, std::uint64_t first_row) {
+    return {.first_row = gap > 0 && first_row == 0};
+}
+
 // The target columns [left, right] of the region between two boundaries. A boundary without a
 // selection on the selection's start row stands for the selected start column.
 std::pair<std::uint64_t, std::uint64_t> region_columns(const SemiGlobalBoundary& alpha,
@@ -198,7 +204,8 @@ SemiGlobalBoundary SemiGlobalProblem::choose_split(
         .selection = beta.selection ? beta.selection : alpha.selection,
         .row = split_row,
         .col = detail::linear_split_column(scoring, query, target, gap, interval_start_row,
-                                           split_row, interval_end_row, left, right)};
+                                           split_row, interval_end_row, left, right,
+                                           closed_edges(gap, interval_start_row))};
 }
 
 std::vector<PathCell> SemiGlobalProblem::reconstruct_leaf(std::uint64_t start_row,
@@ -213,7 +220,8 @@ std::vector<PathCell> SemiGlobalProblem::reconstruct_leaf(std::uint64_t start_ro
               "semi-global endpoint out of bounds");
     return detail::linear_rectangle_path(scoring, query, target, gap, {start_row, left},
                                          {end_row, right},
-                                         "semi-global traceback must have predecessor");
+                                         "semi-global traceback must have predecessor",
+                                         closed_edges(gap, start_row));
 }
 
 PathScore SemiGlobalProblem::score_path(std::span<const PathCell> cells) const {

@@ -150,6 +150,13 @@ const SwBoundary& selection_of(const SwBoundary& alpha, const SwBoundary& beta) 
     return beta.score >= 1 ? beta : alpha;
 }
 
+// The forward pass holds row 0 and column 0 at 0 and takes no gap step along them (a path starts
+// anywhere there instead), so a region from one of them must not either; only a positive gap
+// value makes such a step worth it. With one, every path starts there: no other cell falls to 0.
+detail::ClosedEdges closed_edges(std::int32_t gap, PathCell from) {
+    return {.first_row = gap > 0 && from.first == 0, .first_column = gap > 0 && from.second == 0};
+}
+
 }  // namespace
 
 SwFrontier advance_sw_row(char query_symbol, std::uint64_t row, std::string_view target,
@@ -258,8 +265,9 @@ SwBoundary SmithWatermanProblem::choose_split(std::uint64_t interval_start_row,
     invariant(from.second <= to.second && to.second <= target.size(),
               "invalid SW selected target interval");
     split.state = SwState::inside;
-    split.col = detail::linear_split_column(scoring, query, target, gap, from.first, split_row,
-                                            to.first, from.second, to.second);
+    split.col =
+        detail::linear_split_column(scoring, query, target, gap, from.first, split_row, to.first,
+                                    from.second, to.second, closed_edges(gap, from));
     return split;
 }
 
@@ -286,7 +294,8 @@ std::vector<PathCell> SmithWatermanProblem::reconstruct_leaf(std::uint64_t start
                   && to.second <= target.size(),
               "SW endpoint out of bounds");
     return detail::linear_rectangle_path(scoring, query, target, gap, from, to,
-                                         "SW traceback must have a horizontal predecessor");
+                                         "SW traceback must have a horizontal predecessor",
+                                         closed_edges(gap, from));
 }
 
 PathScore SmithWatermanProblem::score_path(std::span<const PathCell> cells) const {
