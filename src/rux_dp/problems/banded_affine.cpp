@@ -71,6 +71,56 @@ constexpr std::uint8_t s_extends = 8;
 
 inline std::int32_t clamp_impossible(std::int32_t v) { return v < affine_usable_min ? neg_inf : v; }
 
+// The state the traceback starts in at (m, n): Match, replaced by GapInT if strictly greater, then
+// by GapInS if strictly greater.
+template <class Value>
+std::size_t end_state(Value match, Value gap_in_t, Value gap_in_s) {
+    std::size_t state = 0;
+    Value best = match;
+    if (gap_in_t > best) {
+        state = 1;
+        best = gap_in_t;
+    }
+    if (gap_in_s > best)
+        state = 2;
+    return state;
+}
+
+// The path from (m, n) in `state` back to (0, 0), each step by the code `code_of(i, j)` of the
+// cell it leaves; nothing unless it arrives in Match. Every state on the way back has a possible
+// value (its successor was reached from it), so each code names a predecessor.
+template <class CodeOf>
+std::optional<std::vector<AffineCell>> walk_back(std::uint64_t m, std::uint64_t n,
+                                                 std::size_t state, const CodeOf& code_of) {
+    std::vector<AffineCell> path;
+    path.reserve(m + n + 1);
+    std::uint64_t i = m;
+    std::uint64_t j = n;
+    path.push_back({.row = i, .col = j, .state = static_cast<AffineState>(state)});
+    while (i > 0 || j > 0) {
+        const std::uint8_t code = code_of(i, j);
+        if (state == 0) {
+            invariant(i > 0 && j > 0, "match state requires a diagonal predecessor");
+            state = code & 3;
+            --i;
+            --j;
+        } else if (state == 1) {
+            invariant(i > 0, "gap-in-t state requires a vertical predecessor");
+            state = (code & t_extends) != 0 ? 1 : 0;
+            --i;
+        } else {
+            invariant(j > 0, "gap-in-s state requires a horizontal predecessor");
+            state = (code & s_extends) != 0 ? 2 : 0;
+            --j;
+        }
+        path.push_back({.row = i, .col = j, .state = static_cast<AffineState>(state)});
+    }
+    if (state != 0)
+        return std::nullopt;
+    std::reverse(path.begin(), path.end());
+    return path;
+}
+
 // Match and GapInT of offsets [d0, d1], then GapInS left to right.
 template <bool with_codes>
 void banded_row_scalar(const RowArgs& a) {
@@ -376,7 +426,13 @@ std::uint64_t diagonal_code_width(std::uint64_t m, std::uint64_t n, std::uint64_
     return std::min({band, m, n}) + 1;
 }
 
-std::size_t diagonal_len(std::uint64_t band);
+// Offsets of one state of one anti-diagonal: vectors of 32 from offset 0, with one vector of room
+// before and two after.
+constexpr std::int64_t diagonal_front = 32;
+
+std::size_t diagonal_len(std::uint64_t band) {
+    return static_cast<std::size_t>(diagonal_front) + (band + 1 + 31) / 32 * 32 + 64;
+}
 
 std::uint64_t diagonal_checkpoint_bytes(std::uint64_t band) {
     return 2 * 3 * diagonal_len(band) * sizeof(std::int16_t);
@@ -494,19 +550,12 @@ struct Diagonals16 {
 };
 
 // Three anti-diagonals, t - 2, t - 1 and the one being filled, each holding Match, GapInT and
-// GapInS at slot + state * len + diagonal_front + k. Offsets run in vectors of 32 from 0, with one
-// vector of room before and two after.
+// GapInS at slot + state * len + diagonal_front + k.
 struct DiagonalSlots {
     std::int16_t* older;
     std::int16_t* old;
     std::int16_t* next;
 };
-
-constexpr std::int64_t diagonal_front = 32;
-
-std::size_t diagonal_len(std::uint64_t band) {
-    return static_cast<std::size_t>(diagonal_front) + (band + 1 + 31) / 32 * 32 + 64;
-}
 
 constexpr std::array<std::int16_t, 32> lane_index16 = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10,
                                                        11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21,
@@ -796,9 +845,8 @@ std::optional<BandedAffineTrace> trace_diagonals16(const NwAffineProblem& proble
 
     // Checkpoint c holds anti-diagonals c R - 1 and c R and the base.
     const std::int64_t checkpoints = whole ? 0 : (diagonals - 1) / block + 1;
-    std::vector<std::int16_t> saved(static_cast<std::size_t>(std::max<std::int64_t>(checkpoints, 0)) *
-                                    2 * slot_size);
-    std::vector<std::int64_t> saved_base(static_cast<std::size_t>(std::max<std::int64_t>(checkpoints, 0)));
+    std::vector<std::int16_t> saved(static_cast<std::size_t>(checkpoints) * 2 * slot_size);
+    std::vector<std::int64_t> saved_base(static_cast<std::size_t>(checkpoints));
     const auto save = [&](std::int64_t c) {
         std::int16_t* to = saved.data() + c * 2 * static_cast<std::int64_t>(slot_size);
         std::copy_n(s.older, slot_size, to);
@@ -828,20 +876,19 @@ std::optional<BandedAffineTrace> trace_diagonals16(const NwAffineProblem& proble
     const auto end_value = [&](std::size_t state) {
         return s.old[state * p.len + diagonal_front + end_k];
     };
-    std::size_t state = 0;
-    if (end_value(1) > end_value(state))
-        state = 1;
-    if (end_value(2) > end_value(state))
-        state = 2;
+    const std::size_t state = end_state(end_value(0), end_value(1), end_value(2));
     if (end_value(state) < usable16)
         return std::nullopt;
-    BandedAffineTrace trace;
-    trace.score = static_cast<std::int32_t>(end_value(state) + p.base);
+    const auto score = static_cast<std::int32_t>(end_value(state) + p.base);
 
     // The block whose codes are held; the walk goes down the anti-diagonals, so each block is
     // recomputed once, last first, from where the walk enters it.
     std::int64_t loaded = -1;
-    const auto code_of = [&](std::int64_t i, std::int64_t j) -> std::uint8_t {
+    const auto code_of = [&](std::uint64_t row, std::uint64_t col) -> std::uint8_t {
+        const auto i = static_cast<std::int64_t>(row);
+        const auto j = static_cast<std::int64_t>(col);
+        invariant(j - i <= band && i - j <= band,
+                  "banded affine traceback must stay inside the band");
         const std::int64_t t = i + j;
         const std::int64_t k = (j - i + band) >> 1;
         const std::int64_t offset = k - diagonal_range(t, band, m, n).lo;
@@ -860,38 +907,10 @@ std::optional<BandedAffineTrace> trace_diagonals16(const NwAffineProblem& proble
                             offset];
     };
 
-    trace.path.reserve(static_cast<std::size_t>(diagonals) + 1);
-    std::int64_t i = m;
-    std::int64_t j = n;
-    trace.path.push_back({.row = static_cast<std::uint64_t>(i),
-                          .col = static_cast<std::uint64_t>(j),
-                          .state = static_cast<AffineState>(state)});
-    while (i > 0 || j > 0) {
-        invariant(j - i <= band && i - j <= band,
-                  "banded affine traceback must stay inside the band");
-        const std::uint8_t code = code_of(i, j);
-        if (state == 0) {
-            invariant(i > 0 && j > 0, "match state requires a diagonal predecessor");
-            state = code & 3;
-            --i;
-            --j;
-        } else if (state == 1) {
-            invariant(i > 0, "gap-in-t state requires a vertical predecessor");
-            state = (code & t_extends) != 0 ? 1 : 0;
-            --i;
-        } else {
-            invariant(j > 0, "gap-in-s state requires a horizontal predecessor");
-            state = (code & s_extends) != 0 ? 2 : 0;
-            --j;
-        }
-        trace.path.push_back({.row = static_cast<std::uint64_t>(i),
-                              .col = static_cast<std::uint64_t>(j),
-                              .state = static_cast<AffineState>(state)});
-    }
-    if (state != 0)
+    auto path = walk_back(m_u, n_u, state, code_of);
+    if (!path)
         return std::nullopt;
-    std::reverse(trace.path.begin(), trace.path.end());
-    return trace;
+    return BandedAffineTrace{.path = std::move(*path), .score = score};
 }
 
 std::optional<BandedAffineTrace> trace_banded(const NwAffineProblem& problem, std::uint64_t band,
@@ -1044,16 +1063,9 @@ std::optional<BandedAffineTrace> trace_banded(const NwAffineProblem& problem, st
             save_row(i, saved.data() + (i / block_rows) * 3 * stride);
     }
 
-    constexpr std::size_t mt = 0;
-    constexpr std::size_t gt = 1;
-    constexpr std::size_t gs = 2;
     const std::size_t end_offset = n + band - m;
     const auto end_value = [&](std::size_t state) { return row_of(state, m)[end_offset]; };
-    std::size_t state = mt;
-    if (end_value(gt) > end_value(state))
-        state = gt;
-    if (end_value(gs) > end_value(state))
-        state = gs;
+    const std::size_t state = end_state(end_value(0), end_value(1), end_value(2));
     const std::int32_t best = end_value(state);
     if (best < affine_usable_min)
         return std::nullopt;
@@ -1079,39 +1091,15 @@ std::optional<BandedAffineTrace> trace_banded(const NwAffineProblem& problem, st
         return block_codes + (i - top - 1) * width;
     };
 
-    // Every state on the way back has a possible value (its successor was reached from it), so
-    // each cell's code names its predecessor.
-    BandedAffineTrace trace;
-    trace.score = best;
-    trace.path.reserve(m + n + 1);
-    std::uint64_t i = m;
-    std::uint64_t j = n;
-    trace.path.push_back({.row = i, .col = j, .state = static_cast<AffineState>(state)});
-    while (i > 0 || j > 0) {
+    auto path = walk_back(m, n, state, [&](std::uint64_t i, std::uint64_t j) {
         const std::size_t d = j + band - i;
         invariant(d >= first_offset(i) && d <= last_offset(i),
                   "banded affine traceback must stay inside the band");
-        const std::uint8_t code = codes_of(i, j)[d];
-        if (state == mt) {
-            invariant(i > 0 && j > 0, "match state requires a diagonal predecessor");
-            state = code & 3;
-            --i;
-            --j;
-        } else if (state == gt) {
-            invariant(i > 0, "gap-in-t state requires a vertical predecessor");
-            state = (code & t_extends) != 0 ? gt : mt;
-            --i;
-        } else {
-            invariant(j > 0, "gap-in-s state requires a horizontal predecessor");
-            state = (code & s_extends) != 0 ? gs : mt;
-            --j;
-        }
-        trace.path.push_back({.row = i, .col = j, .state = static_cast<AffineState>(state)});
-    }
-    if (state != mt)
+        return codes_of(i, j)[d];
+    });
+    if (!path)
         return std::nullopt;
-    std::reverse(trace.path.begin(), trace.path.end());
-    return trace;
+    return BandedAffineTrace{.path = std::move(*path), .score = best};
 }
 
 }  // namespace
