@@ -867,6 +867,217 @@ __attribute__((target("avx512bw,avx512vl"))) void carry_local_origins_avx512(
     }
 }
 
+// --- Anti-diagonal passes (AVX-512BW), scores only, for a match/mismatch model. Cell (i, j) of a
+// pass (row i of the pass; row 0 is the row it starts from) lies on anti-diagonal t = i + j at
+// offset i. Its left neighbour (i, j - 1) is at offset i of t - 1, the one above (i - 1, j) at
+// offset i - 1 of t - 1, and the diagonal one (i - 1, j - 1) at offset i - 1 of t - 2: all on
+// earlier anti-diagonals, so a vector of cells needs no scan along a row. The one-lane shifts are
+// made in registers from vectors loaded at the offsets they were stored at (a load across two
+// recent stores would wait for both). The query runs forward along an anti-diagonal and the
+// target backward, so both are read from contiguous (reversed) bytes. The pass's first row enters
+// at offset 0 and column 0 at offset t; the last row leaves at offset m. Every neighbour of a
+// cell inside the pass lies inside the pass, so the lanes outside it hold anything: they are only
+// read by lanes outside it, or by the two boundary lanes, which are then overwritten. Each value
+// is a candidate of its cell as in the row kernels, under the same bound.
+
+// Whether an anti-diagonal pass runs instead of the row kernels: a match/mismatch model (the
+// symbols are compared in the sweep) and enough rows and columns for vectors to fill.
+bool diagonal_pass_suits(const SubstitutionScoring& scoring, std::size_t rows, std::size_t n) {
+    return scoring.matrix_ptr() == nullptr && rows >= 64 && n >= 64;
+}
+
+template <class T>
+struct DiagonalOps;
+
+template <>
+struct DiagonalOps<std::int16_t> {
+    using Mask = __mmask32;
+    static constexpr std::size_t lanes = 32;
+    __attribute__((target("avx512bw,avx512vl"), always_inline)) static __m512i set1(
+        std::int32_t v) {
+        return _mm512_set1_epi16(static_cast<std::int16_t>(v));
+    }
+    __attribute__((target("avx512bw,avx512vl"), always_inline)) static __m512i add(__m512i a,
+                                                                                  __m512i b) {
+        return _mm512_add_epi16(a, b);
+    }
+    __attribute__((target("avx512bw,avx512vl"), always_inline)) static __m512i max(__m512i a,
+                                                                                  __m512i b) {
+        return _mm512_max_epi16(a, b);
+    }
+    // Lane l from lane l - 1 of x, lane 0 from the last lane of before.
+    __attribute__((target("avx512bw,avx512vl"), always_inline)) static __m512i shifted(
+        __m512i x, __m512i before, __m512i index) {
+        return _mm512_permutex2var_epi16(x, index, before);
+    }
+    __attribute__((target("avx512bw,avx512vl"), always_inline)) static __m512i shift_index() {
+        return _mm512_and_si512(
+            _mm512_sub_epi16(_mm512_loadu_si512(kIota16.data()), _mm512_set1_epi16(1)),
+            _mm512_set1_epi16(63));
+    }
+    __attribute__((target("avx512bw,avx512vl"), always_inline)) static Mask same(const char* a,
+                                                                                const char* b) {
+        return _mm256_cmpeq_epi8_mask(
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a)),
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b)));
+    }
+    __attribute__((target("avx512bw,avx512vl"), always_inline)) static __m512i blend(
+        Mask k, __m512i if_clear, __m512i if_set) {
+        return _mm512_mask_blend_epi16(k, if_clear, if_set);
+    }
+    __attribute__((target("avx512bw,avx512vl"), always_inline)) static __m512i put(
+        __m512i x, Mask k, __m512i v) {
+        return _mm512_mask_mov_epi16(x, k, v);
+    }
+    __attribute__((target("avx512bw,avx512vl"), always_inline)) static __m512i max_where(
+        __m512i x, Mask k, __m512i v) {
+        return _mm512_mask_max_epi16(x, k, x, v);
+    }
+    __attribute__((target("avx512bw,avx512vl"), always_inline)) static std::int32_t highest(
+        __m512i x) {
+        const __m512i high = _mm512_srai_epi32(x, 16);
+        const __m512i low = _mm512_srai_epi32(_mm512_slli_epi32(x, 16), 16);
+        return _mm512_reduce_max_epi32(_mm512_max_epi32(high, low));
+    }
+};
+
+template <>
+struct DiagonalOps<std::int32_t> {
+    using Mask = __mmask16;
+    static constexpr std::size_t lanes = 16;
+    __attribute__((target("avx512bw,avx512vl"), always_inline)) static __m512i set1(
+        std::int32_t v) {
+        return _mm512_set1_epi32(v);
+    }
+    __attribute__((target("avx512bw,avx512vl"), always_inline)) static __m512i add(__m512i a,
+                                                                                  __m512i b) {
+        return _mm512_add_epi32(a, b);
+    }
+    __attribute__((target("avx512bw,avx512vl"), always_inline)) static __m512i max(__m512i a,
+                                                                                  __m512i b) {
+        return _mm512_maskz_max_epi32(0xFFFF, a, b);
+    }
+    __attribute__((target("avx512bw,avx512vl"), always_inline)) static __m512i shifted(
+        __m512i x, __m512i before, __m512i) {
+        return _mm512_maskz_alignr_epi32(0xFFFF, x, before, 15);
+    }
+    __attribute__((target("avx512bw,avx512vl"), always_inline)) static __m512i shift_index() {
+        return _mm512_setzero_si512();
+    }
+    __attribute__((target("avx512bw,avx512vl"), always_inline)) static Mask same(const char* a,
+                                                                                const char* b) {
+        return _mm_cmpeq_epi8_mask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a)),
+                                   _mm_loadu_si128(reinterpret_cast<const __m128i*>(b)));
+    }
+    __attribute__((target("avx512bw,avx512vl"), always_inline)) static __m512i blend(
+        Mask k, __m512i if_clear, __m512i if_set) {
+        return _mm512_mask_blend_epi32(k, if_clear, if_set);
+    }
+    __attribute__((target("avx512bw,avx512vl"), always_inline)) static __m512i put(
+        __m512i x, Mask k, __m512i v) {
+        return _mm512_mask_mov_epi32(x, k, v);
+    }
+    __attribute__((target("avx512bw,avx512vl"), always_inline)) static __m512i max_where(
+        __m512i x, Mask k, __m512i v) {
+        return _mm512_mask_max_epi32(x, k, x, v);
+    }
+    __attribute__((target("avx512bw,avx512vl"), always_inline)) static std::int32_t highest(
+        __m512i x) {
+        return _mm512_reduce_max_epi32(x);
+    }
+};
+
+// The pass over `query` from `row` (n + 1 values), leaving the last row in `row`; with kLocal
+// the floor at 0 (from a row of zeros) and the best cell, which it returns.
+template <class T, bool kLocal>
+__attribute__((target("avx512bw,avx512vl"))) std::int32_t diagonal_pass(
+    std::span<std::int32_t> row, std::string_view query, std::string_view target,
+    const SubstitutionScoring& scoring, std::int32_t gap) {
+    using Ops = DiagonalOps<T>;
+    using Mask = typename Ops::Mask;
+    constexpr auto lanes = static_cast<std::int64_t>(Ops::lanes);
+    const auto m = static_cast<std::int64_t>(query.size());
+    const auto n = static_cast<std::int64_t>(target.size());
+
+    // The query forward and the target reversed, with room on both sides for whole vectors.
+    constexpr std::int64_t slack = 64;
+    std::vector<char> q(static_cast<std::size_t>(m + 2 * slack), 0);
+    std::copy(query.begin(), query.end(), q.begin() + slack);
+    std::vector<char> r(static_cast<std::size_t>(n + 2 * slack), 0);
+    std::reverse_copy(target.begin(), target.end(), r.begin() + slack);
+
+    // Three anti-diagonals, offsets -lanes to the last vector's end, offset 0 on a cache line.
+    const std::int64_t span = lanes + (m + 1 + lanes - 1) / lanes * lanes + lanes;
+    std::vector<T> storage(static_cast<std::size_t>(3 * span) + kPad<T>);
+    T* const base = aligned_at(storage, static_cast<std::size_t>(lanes));
+    T* older = base + lanes;
+    T* old = older + span;
+    T* next = old + span;
+
+    const auto& mm = scoring.match_mismatch_values();
+    const __m512i if_match = Ops::set1(mm.match_score);
+    const __m512i if_mismatch =
+        Ops::set1(static_cast<std::int32_t>(0u - static_cast<std::uint32_t>(mm.mismatch_penalty)));
+    const __m512i gaps = Ops::set1(gap);
+    const __m512i zero = _mm512_setzero_si512();
+    const __m512i index = Ops::shift_index();
+    const std::int32_t first_column = row[0];
+    __m512i best = zero;
+
+    for (std::int64_t t = 0; t <= m + n; ++t) {
+        const std::int64_t lo = std::max<std::int64_t>(0, t - n);
+        const std::int64_t hi = std::min(m, t);
+        const std::int64_t k0 = lo / lanes * lanes;
+        const std::int64_t k_end = hi / lanes * lanes + lanes;
+        // Offset k is (k, t - k): query[k - 1] and target[t - k - 1] = reversed[n - t + k].
+        const char* const qs = q.data() + slack - 1;
+        const char* const ts = r.data() + slack + (n - t);
+        __m512i old_before = zero;
+        __m512i older_before = zero;
+        if (k0 > 0) {
+            old_before = _mm512_load_si512(old + k0 - lanes);
+            older_before = _mm512_load_si512(older + k0 - lanes);
+        }
+        for (std::int64_t k = k0; k < k_end; k += lanes) {
+            const __m512i left = _mm512_load_si512(old + k);
+            const __m512i up = Ops::shifted(left, old_before, index);
+            const __m512i older_here = _mm512_load_si512(older + k);
+            const __m512i diagonal = Ops::shifted(older_here, older_before, index);
+            old_before = left;
+            older_before = older_here;
+            const __m512i s = Ops::blend(Ops::same(qs + k, ts + k), if_mismatch, if_match);
+            __m512i v = Ops::max(Ops::add(diagonal, s), Ops::add(Ops::max(up, left), gaps));
+            if constexpr (kLocal)
+                v = Ops::max(v, zero);
+            // The pass's first row at offset 0, column 0 at offset t.
+            if (k == 0 && t <= n)
+                v = Ops::put(v, Mask{1}, Ops::set1(row[static_cast<std::size_t>(t)]));
+            if (t <= m && k <= t && t - k < lanes)
+                v = Ops::put(v, static_cast<Mask>(Mask{1} << (t - k)),
+                             Ops::set1(kLocal ? 0
+                                              : static_cast<std::int32_t>(
+                                                    first_column +
+                                                    static_cast<std::int64_t>(t) * gap)));
+            if constexpr (kLocal) {
+                const std::int64_t from = std::max(lo - k, std::int64_t{0});
+                const std::int64_t to = std::min(hi - k, lanes - 1);
+                const auto live = static_cast<Mask>(
+                    (~std::uint64_t{0} << from) & (~std::uint64_t{0} >> (63 - to)));
+                best = Ops::max_where(best, live, v);
+            }
+            _mm512_store_si512(next + k, v);
+        }
+        // Row m, column t - m, lies at offset m.
+        if (t >= m)
+            row[static_cast<std::size_t>(t - m)] = next[m];
+        T* const free = older;
+        older = old;
+        old = next;
+        next = free;
+    }
+    return kLocal ? Ops::highest(best) : 0;
+}
+
 #pragma GCC diagnostic pop
 #endif  // RUX_LINEAR_X86
 
@@ -895,6 +1106,11 @@ std::int32_t vector_pass(simd::Isa isa, std::span<std::int32_t> row, std::string
                          std::string_view target, const SubstitutionScoring& scoring,
                          std::int32_t gap, std::int32_t* table) {
     const std::size_t n = target.size();
+#ifdef RUX_LINEAR_X86
+    if (isa == simd::Isa::avx512bw && table == nullptr &&
+        diagonal_pass_suits(scoring, query.size(), n))
+        return diagonal_pass<T, kLocal>(row, query, target, scoring, gap);
+#endif
     PassBuffers<T>& kept = kept_buffers<T>();
     const SubstitutionProfile<T> profile(scoring, query, target, kept.profile);
     const RowKernel<T> kernel = row_kernel<T, kLocal>(isa);
