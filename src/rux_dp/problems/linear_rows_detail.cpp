@@ -886,6 +886,10 @@ bool diagonal_pass_suits(const SubstitutionScoring& scoring, std::size_t rows, s
     return scoring.matrix_ptr() == nullptr && rows >= 64 && n >= 64;
 }
 
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512bw,avx512vl")
+
+// The operations of one lane width.
 template <class T>
 struct DiagonalOps;
 
@@ -893,48 +897,38 @@ template <>
 struct DiagonalOps<std::int16_t> {
     using Mask = __mmask32;
     static constexpr std::size_t lanes = 32;
-    __attribute__((target("avx512bw,avx512vl"), always_inline)) static __m512i set1(
-        std::int32_t v) {
+    [[gnu::always_inline]] static __m512i set1(std::int32_t v) {
         return _mm512_set1_epi16(static_cast<std::int16_t>(v));
     }
-    __attribute__((target("avx512bw,avx512vl"), always_inline)) static __m512i add(__m512i a,
-                                                                                  __m512i b) {
+    [[gnu::always_inline]] static __m512i add(__m512i a, __m512i b) {
         return _mm512_add_epi16(a, b);
     }
-    __attribute__((target("avx512bw,avx512vl"), always_inline)) static __m512i max(__m512i a,
-                                                                                  __m512i b) {
+    [[gnu::always_inline]] static __m512i max(__m512i a, __m512i b) {
         return _mm512_max_epi16(a, b);
     }
     // Lane l from lane l - 1 of x, lane 0 from the last lane of before.
-    __attribute__((target("avx512bw,avx512vl"), always_inline)) static __m512i shifted(
-        __m512i x, __m512i before, __m512i index) {
+    [[gnu::always_inline]] static __m512i shifted(__m512i x, __m512i before, __m512i index) {
         return _mm512_permutex2var_epi16(x, index, before);
     }
-    __attribute__((target("avx512bw,avx512vl"), always_inline)) static __m512i shift_index() {
+    [[gnu::always_inline]] static __m512i shift_index() {
         return _mm512_and_si512(
             _mm512_sub_epi16(_mm512_loadu_si512(kIota16.data()), _mm512_set1_epi16(1)),
             _mm512_set1_epi16(63));
     }
-    __attribute__((target("avx512bw,avx512vl"), always_inline)) static Mask same(const char* a,
-                                                                                const char* b) {
-        return _mm256_cmpeq_epi8_mask(
-            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a)),
-            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b)));
+    [[gnu::always_inline]] static Mask same(const char* a, const char* b) {
+        return _mm256_cmpeq_epi8_mask(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(a)),
+                                      _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b)));
     }
-    __attribute__((target("avx512bw,avx512vl"), always_inline)) static __m512i blend(
-        Mask k, __m512i if_clear, __m512i if_set) {
+    [[gnu::always_inline]] static __m512i blend(Mask k, __m512i if_clear, __m512i if_set) {
         return _mm512_mask_blend_epi16(k, if_clear, if_set);
     }
-    __attribute__((target("avx512bw,avx512vl"), always_inline)) static __m512i put(
-        __m512i x, Mask k, __m512i v) {
+    [[gnu::always_inline]] static __m512i put(__m512i x, Mask k, __m512i v) {
         return _mm512_mask_mov_epi16(x, k, v);
     }
-    __attribute__((target("avx512bw,avx512vl"), always_inline)) static __m512i max_where(
-        __m512i x, Mask k, __m512i v) {
+    [[gnu::always_inline]] static __m512i max_where(__m512i x, Mask k, __m512i v) {
         return _mm512_mask_max_epi16(x, k, x, v);
     }
-    __attribute__((target("avx512bw,avx512vl"), always_inline)) static std::int32_t highest(
-        __m512i x) {
+    [[gnu::always_inline]] static std::int32_t highest(__m512i x) {
         const __m512i high = _mm512_srai_epi32(x, 16);
         const __m512i low = _mm512_srai_epi32(_mm512_slli_epi32(x, 16), 16);
         return _mm512_reduce_max_epi32(_mm512_max_epi32(high, low));
@@ -945,47 +939,36 @@ template <>
 struct DiagonalOps<std::int32_t> {
     using Mask = __mmask16;
     static constexpr std::size_t lanes = 16;
-    __attribute__((target("avx512bw,avx512vl"), always_inline)) static __m512i set1(
-        std::int32_t v) {
-        return _mm512_set1_epi32(v);
-    }
-    __attribute__((target("avx512bw,avx512vl"), always_inline)) static __m512i add(__m512i a,
-                                                                                  __m512i b) {
+    [[gnu::always_inline]] static __m512i set1(std::int32_t v) { return _mm512_set1_epi32(v); }
+    [[gnu::always_inline]] static __m512i add(__m512i a, __m512i b) {
         return _mm512_add_epi32(a, b);
     }
-    __attribute__((target("avx512bw,avx512vl"), always_inline)) static __m512i max(__m512i a,
-                                                                                  __m512i b) {
+    [[gnu::always_inline]] static __m512i max(__m512i a, __m512i b) {
         return _mm512_maskz_max_epi32(0xFFFF, a, b);
     }
-    __attribute__((target("avx512bw,avx512vl"), always_inline)) static __m512i shifted(
-        __m512i x, __m512i before, __m512i) {
+    [[gnu::always_inline]] static __m512i shifted(__m512i x, __m512i before, __m512i) {
         return _mm512_maskz_alignr_epi32(0xFFFF, x, before, 15);
     }
-    __attribute__((target("avx512bw,avx512vl"), always_inline)) static __m512i shift_index() {
-        return _mm512_setzero_si512();
-    }
-    __attribute__((target("avx512bw,avx512vl"), always_inline)) static Mask same(const char* a,
-                                                                                const char* b) {
+    [[gnu::always_inline]] static __m512i shift_index() { return _mm512_setzero_si512(); }
+    [[gnu::always_inline]] static Mask same(const char* a, const char* b) {
         return _mm_cmpeq_epi8_mask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a)),
                                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(b)));
     }
-    __attribute__((target("avx512bw,avx512vl"), always_inline)) static __m512i blend(
-        Mask k, __m512i if_clear, __m512i if_set) {
+    [[gnu::always_inline]] static __m512i blend(Mask k, __m512i if_clear, __m512i if_set) {
         return _mm512_mask_blend_epi32(k, if_clear, if_set);
     }
-    __attribute__((target("avx512bw,avx512vl"), always_inline)) static __m512i put(
-        __m512i x, Mask k, __m512i v) {
+    [[gnu::always_inline]] static __m512i put(__m512i x, Mask k, __m512i v) {
         return _mm512_mask_mov_epi32(x, k, v);
     }
-    __attribute__((target("avx512bw,avx512vl"), always_inline)) static __m512i max_where(
-        __m512i x, Mask k, __m512i v) {
+    [[gnu::always_inline]] static __m512i max_where(__m512i x, Mask k, __m512i v) {
         return _mm512_mask_max_epi32(x, k, x, v);
     }
-    __attribute__((target("avx512bw,avx512vl"), always_inline)) static std::int32_t highest(
-        __m512i x) {
+    [[gnu::always_inline]] static std::int32_t highest(__m512i x) {
         return _mm512_reduce_max_epi32(x);
     }
 };
+
+#pragma GCC pop_options
 
 // The pass over `query` from `row` (n + 1 values), leaving the last row in `row`; with kLocal
 // the floor at 0 (from a row of zeros) and the best cell, which it returns.
